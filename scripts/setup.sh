@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs (when missing), configures and
+# builds. Usage: scripts/setup.sh [--sanitize LIST] [--build-dir DIR]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sanitize=""
+build_dir=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize) sanitize="$2"; shift 2 ;;
+    --build-dir) build_dir="$2"; shift 2 ;;
+    *) echo "setup.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$build_dir" ]; then
+  case "$sanitize" in
+    "") build_dir=build ;;
+    thread) build_dir=build-tsan ;;
+    *) build_dir=build-asan ;;
+  esac
+fi
+
+packages="cmake make g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev python3"
+missing=""
+for p in $packages; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+build_type=RelWithDebInfo
+[ -n "$sanitize" ] && build_type=Debug
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=$build_type -DVELDRIN_SANITIZE="$sanitize" \
+      $( [ -n "$sanitize" ] && echo -DVELDRIN_BUILD_BENCHMARKS=OFF ) >/dev/null
+cmake --build "$build_dir" -j "$jobs"

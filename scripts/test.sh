@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the test suites. Usage:
+#   scripts/test.sh                      plain build, every test
+#   scripts/test.sh --sanitize address,undefined
+#   scripts/test.sh --sanitize thread    the threaded suites under ThreadSanitizer
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sanitize=""
+[ "${1:-}" = "--sanitize" ] && sanitize="${2:-}"
+bash scripts/setup.sh ${sanitize:+--sanitize "$sanitize"}
+case "$sanitize" in
+  "") build_dir=build ;;
+  thread) build_dir=build-tsan ;;
+  *) build_dir=build-asan ;;
+esac
+jobs=$(nproc 2>/dev/null || echo 2)
+filter=()
+if [ "$sanitize" = "thread" ]; then
+  # The suites that run threads: the protocol and everything above it.
+  filter=(-L threaded)
+fi
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" "${filter[@]}"
