@@ -1,6 +1,5 @@
 #include "SimulatedBus.h"
 
-#include <QMutexLocker>
 
 using namespace Ftdi;
 
@@ -21,7 +20,7 @@ std::shared_ptr<SimulatedFtdiChip> SimulatedBus::attach(std::shared_ptr<Simulate
 {
     if (!chip)
         return chip;
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_chips.contains(chip))
         m_chips.append(chip);
     return chip;
@@ -31,7 +30,7 @@ void SimulatedBus::detach(const std::shared_ptr<SimulatedFtdiChip> &chip)
 {
     bool inUse = false;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_chips.removeAll(chip);
         for (const auto &entry : m_handles)
             inUse = inUse || entry.second == chip;
@@ -43,19 +42,19 @@ void SimulatedBus::detach(const std::shared_ptr<SimulatedFtdiChip> &chip)
 
 QVector<std::shared_ptr<SimulatedFtdiChip>> SimulatedBus::chips() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_chips;
 }
 
 int SimulatedBus::deviceListCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_deviceListCount;
 }
 
 std::shared_ptr<SimulatedFtdiChip> SimulatedBus::chipFor(Handle handle) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_handles.find(handleValue(handle));
     return found == m_handles.end() ? nullptr : found->second;
 }
@@ -68,7 +67,7 @@ Status SimulatedBus::open(int index, Handle *handle)
     std::shared_ptr<SimulatedFtdiChip> chip;
     quintptr value = 0;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         int position = 0;
         for (const auto &candidate : m_chips) {
             if (!candidate->pluggedIn())
@@ -97,7 +96,7 @@ Status SimulatedBus::close(Handle handle)
 {
     std::shared_ptr<SimulatedFtdiChip> chip;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         const auto found = m_handles.find(handleValue(handle));
         if (found == m_handles.end())
             return InvalidHandle;
@@ -232,7 +231,7 @@ Status SimulatedBus::createDeviceInfoList(std::uint32_t *count)
 {
     if (!count)
         return InvalidParameter;
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     ++m_deviceListCount;
     m_snapshot.clear();
     for (const auto &chip : m_chips) {
@@ -251,7 +250,7 @@ Status SimulatedBus::getDeviceInfoList(ListNode *nodes, std::uint32_t *count)
 {
     if (!count)
         return InvalidParameter;
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     // Like the real library, the incoming count is not a capacity: the whole
     // snapshot is copied.
     if (nodes) {

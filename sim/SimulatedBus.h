@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QMutex>
 #include <QVector>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "FtdiApi.h"
 #include "SimulatedFtdiChip.h"
@@ -78,7 +78,7 @@ private:
     // The chip a handle was opened on, or null for an unknown handle.
     std::shared_ptr<SimulatedFtdiChip> chipFor(Ftdi::Handle handle) const;
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QVector<std::shared_ptr<SimulatedFtdiChip>> m_chips;
     QVector<Ftdi::ListNode> m_snapshot;
     std::map<quintptr, std::shared_ptr<SimulatedFtdiChip>> m_handles;

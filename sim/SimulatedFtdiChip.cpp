@@ -1,8 +1,7 @@
 #include "SimulatedFtdiChip.h"
 
-#include <QDeadlineTimer>
-#include <QMutexLocker>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 using namespace Ftdi;
@@ -77,38 +76,38 @@ DeviceType SimulatedFtdiChip::type() const
 
 QString SimulatedFtdiChip::listedSerialNumber() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_listedSerialNumber;
 }
 
 QString SimulatedFtdiChip::listedDescription() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_listedDescription;
 }
 
 std::uint32_t SimulatedFtdiChip::usbId() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_usbId;
 }
 
 void SimulatedFtdiChip::setUsbId(std::uint32_t id)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_usbId = id;
 }
 
 void SimulatedFtdiChip::setEepromIdentity(const QString &serialNumber, const QString &description)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_eeprom.serialNumber = serialNumber.toLatin1();
     m_eeprom.description = description.toLatin1();
 }
 
 SimulatedFtdiChip::Eeprom SimulatedFtdiChip::eeprom() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     Eeprom copy = m_eeprom;
     copy.programmed = !(m_faults & BlankEeprom);
     return copy;
@@ -116,19 +115,19 @@ SimulatedFtdiChip::Eeprom SimulatedFtdiChip::eeprom() const
 
 void SimulatedFtdiChip::setPeer(std::shared_ptr<SimulatedPeer> peer)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_peer = std::move(peer);
 }
 
 std::shared_ptr<SimulatedPeer> SimulatedFtdiChip::peer() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_peer;
 }
 
 void SimulatedFtdiChip::setFault(Fault fault, bool on)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const bool wasUnplugged = m_faults & Unplugged;
     if (on)
         m_faults |= fault;
@@ -140,55 +139,55 @@ void SimulatedFtdiChip::setFault(Fault fault, bool on)
         m_session = 0;
         m_receiveQueue.clear();
         m_transmitQueue.clear();
-        m_dataArrived.wakeAll();
+        m_dataArrived.notify_all();
     }
 }
 
 bool SimulatedFtdiChip::hasFault(Fault fault) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_faults & fault;
 }
 
 bool SimulatedFtdiChip::isOpen() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_session != 0;
 }
 
 int SimulatedFtdiChip::openCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_openCount;
 }
 
 int SimulatedFtdiChip::closeCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_closeCount;
 }
 
 int SimulatedFtdiChip::portCycleCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_portCycleCount;
 }
 
 SimulatedFtdiChip::Configuration SimulatedFtdiChip::configuration() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_configuration;
 }
 
 QList<SimulatedFtdiChip::Call> SimulatedFtdiChip::calls() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_calls;
 }
 
 QStringList SimulatedFtdiChip::callTexts() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     QStringList texts;
     for (const Call &call : m_calls)
         texts.append(call.text);
@@ -197,19 +196,19 @@ QStringList SimulatedFtdiChip::callTexts() const
 
 void SimulatedFtdiChip::clearCalls()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.clear();
 }
 
 QByteArray SimulatedFtdiChip::hostWritten() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_hostWritten;
 }
 
 QByteArray SimulatedFtdiChip::takeHostWritten()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     QByteArray bytes;
     bytes.swap(m_hostWritten);
     return bytes;
@@ -217,28 +216,28 @@ QByteArray SimulatedFtdiChip::takeHostWritten()
 
 int SimulatedFtdiChip::receiveQueueSize() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_receiveQueue.size();
 }
 
 int SimulatedFtdiChip::transmitQueueSize() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_transmitQueue.size();
 }
 
 void SimulatedFtdiChip::sendToHost(const QByteArray &bytes)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_faults & Unplugged)
         return;
     m_receiveQueue.append(bytes);
-    m_dataArrived.wakeAll();
+    m_dataArrived.notify_all();
 }
 
 bool SimulatedFtdiChip::pluggedIn() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return !(m_faults & Unplugged);
 }
 
@@ -253,12 +252,15 @@ Status SimulatedFtdiChip::checkSession(quintptr session) const
 
 void SimulatedFtdiChip::logCall(const QString &text)
 {
+    // Bounded: a chip on a long-running simulated bus is polled without end.
+    if (m_calls.size() >= MaxLoggedCalls)
+        m_calls.removeFirst();
     m_calls.append(Call{text, m_clock.nsecsElapsed()});
 }
 
 Status SimulatedFtdiChip::openSession(quintptr session)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("open"));
     if (m_faults & Unplugged)
         return DeviceNotFound;
@@ -272,21 +274,22 @@ Status SimulatedFtdiChip::openSession(quintptr session)
 
 Status SimulatedFtdiChip::closeSession(quintptr session, bool *wasLive)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("close"));
     *wasLive = session != 0 && m_session == session && !(m_faults & Unplugged);
     if (m_session == session) {
         m_session = 0;
         ++m_closeCount;
-        m_dataArrived.wakeAll();
+        m_dataArrived.notify_all();
     }
     return Ok;
 }
 
 Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t count, std::uint32_t *got)
 {
-    QMutexLocker lock(&m_mutex);
-    logCall(QStringLiteral("read %1").arg(count));
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (count > 0) // the protocol's polls read nothing when nothing waits
+        logCall(QStringLiteral("read %1").arg(count));
     if (got)
         *got = 0;
     Status status = checkSession(session);
@@ -295,13 +298,14 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
     if (!got || (!buffer && count > 0))
         return InvalidParameter;
     const std::uint32_t timeout = m_configuration.readTimeout;
-    QDeadlineTimer deadline = timeout == 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                           : QDeadlineTimer(static_cast<qint64>(timeout));
-    while (static_cast<std::uint32_t>(m_receiveQueue.size()) < count
-           && checkSession(session) == Ok) {
-        if (!m_dataArrived.wait(&m_mutex, deadline))
-            break;
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    const auto satisfied = [&] {
+        return static_cast<std::uint32_t>(m_receiveQueue.size()) >= count || checkSession(session) != Ok;
+    };
+    if (timeout == 0)
+        m_dataArrived.wait(lock, satisfied);
+    else
+        m_dataArrived.wait_until(lock, deadline, satisfied);
     status = checkSession(session);
     if (status != Ok)
         return status;
@@ -319,7 +323,7 @@ Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint3
     std::shared_ptr<SimulatedPeer> peer;
     QByteArray bytes;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         logCall(QStringLiteral("write %1").arg(count));
         if (written)
             *written = 0;
@@ -333,6 +337,8 @@ Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint3
             --accepted;
         bytes = QByteArray(static_cast<const char *>(buffer), static_cast<int>(accepted));
         m_hostWritten.append(bytes);
+        if (m_hostWritten.size() > MaxRecordedBytes)
+            m_hostWritten.remove(0, m_hostWritten.size() - MaxRecordedBytes);
         peer = m_peer;
         if (!peer)
             m_transmitQueue.append(bytes);
@@ -345,7 +351,7 @@ Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint3
 
 Status SimulatedFtdiChip::setBaudRate(quintptr session, std::uint32_t baudRate)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("setBaudRate %1").arg(baudRate));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -360,7 +366,7 @@ Status SimulatedFtdiChip::setBaudRate(quintptr session, std::uint32_t baudRate)
 Status SimulatedFtdiChip::setDataCharacteristics(quintptr session, std::uint8_t wordLength,
                                                  std::uint8_t stopBits, std::uint8_t parity)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("setDataCharacteristics %1 %2 %3").arg(wordLength).arg(stopBits).arg(parity));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -378,7 +384,7 @@ Status SimulatedFtdiChip::setDataCharacteristics(quintptr session, std::uint8_t 
 Status SimulatedFtdiChip::setFlowControl(quintptr session, std::uint16_t flow, std::uint8_t xon,
                                          std::uint8_t xoff)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("setFlowControl %1 %2 %3").arg(flow).arg(xon).arg(xoff));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -393,7 +399,7 @@ Status SimulatedFtdiChip::setFlowControl(quintptr session, std::uint16_t flow, s
 
 Status SimulatedFtdiChip::purge(quintptr session, std::uint32_t mask)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("purge %1").arg(mask));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -409,7 +415,7 @@ Status SimulatedFtdiChip::purge(quintptr session, std::uint32_t mask)
 
 Status SimulatedFtdiChip::setTimeouts(quintptr session, std::uint32_t readMs, std::uint32_t writeMs)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("setTimeouts %1 %2").arg(readMs).arg(writeMs));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -421,7 +427,7 @@ Status SimulatedFtdiChip::setTimeouts(quintptr session, std::uint32_t readMs, st
 
 Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxBytes)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     // Not logged: the protocol polls it continuously.
     const Status status = checkSession(session);
     if (status != Ok)
@@ -435,7 +441,7 @@ Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxByte
 Status SimulatedFtdiChip::getStatus(quintptr session, std::uint32_t *rx, std::uint32_t *tx,
                                     std::uint32_t *events)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("getStatus"));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -450,7 +456,7 @@ Status SimulatedFtdiChip::getStatus(quintptr session, std::uint32_t *rx, std::ui
 
 Status SimulatedFtdiChip::setLatencyTimer(quintptr session, std::uint8_t ms)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("setLatencyTimer %1").arg(ms));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -461,7 +467,7 @@ Status SimulatedFtdiChip::setLatencyTimer(quintptr session, std::uint8_t ms)
 
 Status SimulatedFtdiChip::setBitMode(quintptr session, std::uint8_t mask, std::uint8_t mode)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("setBitMode %1 %2").arg(mask).arg(mode));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -472,7 +478,7 @@ Status SimulatedFtdiChip::setBitMode(quintptr session, std::uint8_t mask, std::u
 
 Status SimulatedFtdiChip::setUsbParameters(quintptr session, std::uint32_t in, std::uint32_t out)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("setUsbParameters %1 %2").arg(in).arg(out));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -491,7 +497,7 @@ std::uint16_t SimulatedFtdiChip::classicRecordVersion() const
 
 Status SimulatedFtdiChip::eeRead(quintptr session, ProgramData *data)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("eeRead %1").arg(data ? data->version : 0));
     Status status = checkSession(session);
     if (status != Ok)
@@ -523,7 +529,7 @@ Status SimulatedFtdiChip::eeRead(quintptr session, ProgramData *data)
 
 Status SimulatedFtdiChip::eeProgram(quintptr session, ProgramData *data)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("eeProgram %1").arg(data ? data->version : 0));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -549,7 +555,7 @@ Status SimulatedFtdiChip::eepromRead(quintptr session, void *data, std::uint32_t
                                      char *manufacturer, char *manufacturerId, char *description,
                                      char *serialNumber)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("eepromRead %1").arg(size));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -580,7 +586,7 @@ Status SimulatedFtdiChip::eepromProgram(quintptr session, void *data, std::uint3
                                         char *manufacturer, char *manufacturerId,
                                         char *description, char *serialNumber)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("eepromProgram %1").arg(size));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -608,7 +614,7 @@ Status SimulatedFtdiChip::eepromProgram(quintptr session, void *data, std::uint3
 Status SimulatedFtdiChip::getDeviceInfo(quintptr session, DeviceType *type, std::uint32_t *id,
                                         char *serialNumber, char *description)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     logCall(QStringLiteral("getDeviceInfo"));
     const Status status = checkSession(session);
     if (status != Ok)
@@ -627,7 +633,7 @@ Status SimulatedFtdiChip::cyclePort(quintptr session)
 {
     std::shared_ptr<SimulatedPeer> peer;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         logCall(QStringLiteral("cyclePort"));
         const Status status = checkSession(session);
         if (status != Ok)
@@ -642,7 +648,7 @@ Status SimulatedFtdiChip::cyclePort(quintptr session)
         m_session = 0;
         m_receiveQueue.clear();
         m_transmitQueue.clear();
-        m_dataArrived.wakeAll();
+        m_dataArrived.notify_all();
         peer = m_peer;
     }
     if (peer)
@@ -652,7 +658,7 @@ Status SimulatedFtdiChip::cyclePort(quintptr session)
 
 void SimulatedFtdiChip::fillNode(ListNode &node) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     node = ListNode();
     node.flags = (m_session != 0 ? FlagOpened : 0u) | (m_type == Device232H ? FlagHighSpeed : 0u);
     node.type = m_type;

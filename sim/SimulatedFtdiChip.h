@@ -3,13 +3,13 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QList>
-#include <QMutex>
 #include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
-#include <QWaitCondition>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "FtdiTypes.h"
 #include "SimulatedPeer.h"
@@ -104,12 +104,16 @@ public:
 
     // One vendor call made with a handle to this chip (or opening it), e.g.
     // "open", "setBitMode 255 64", "eeRead 5", "write 3"; `atNs` counts from
-    // the chip's creation.
+    // the chip's creation. Queue-status queries and reads of no bytes (the
+    // protocol's polling) are not logged; the log keeps the latest
+    // MaxLoggedCalls calls.
     struct Call
     {
         QString text;
         qint64 atNs;
     };
+
+    enum { MaxLoggedCalls = 4096, MaxRecordedBytes = 1 << 20 };
 
     SimulatedFtdiChip(Ftdi::DeviceType type, const QString &serialNumber,
                       const QString &description, std::shared_ptr<SimulatedPeer> peer = {});
@@ -142,7 +146,8 @@ public:
     QList<Call> calls() const;
     QStringList callTexts() const;
     void clearCalls();
-    // Every byte the host wrote (and the chip accepted), across openings.
+    // The bytes the host wrote (and the chip accepted), across openings; the
+    // latest MaxRecordedBytes of them.
     QByteArray hostWritten() const;
     QByteArray takeHostWritten();
     int receiveQueueSize() const;
@@ -193,8 +198,10 @@ private:
     void logCall(const QString &text);
     std::uint16_t classicRecordVersion() const;
 
-    mutable QMutex m_mutex;
-    QWaitCondition m_dataArrived;
+    // Standard mutex and condition variable rather than Qt's: ThreadSanitizer
+    // sees through them.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_dataArrived;
     QElapsedTimer m_clock;
     const Ftdi::DeviceType m_type;
     QString m_listedSerialNumber;

@@ -1,47 +1,46 @@
 #include "ScriptedPeer.h"
 
-#include <QDeadlineTimer>
-#include <QMutexLocker>
+#include <chrono>
 
 void ScriptedPeer::queueReply(const QByteArray &reply)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_queuedReplies.append(reply);
 }
 
 void ScriptedPeer::addRule(const QByteArray &request, const QByteArray &reply)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_rules.append(Rule{request, reply});
 }
 
 void ScriptedPeer::setResponder(Responder responder)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_responder = std::move(responder);
 }
 
 QByteArray ScriptedPeer::written() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_written;
 }
 
 QList<QByteArray> ScriptedPeer::writes() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_writes;
 }
 
 QByteArray ScriptedPeer::pending() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_pending;
 }
 
 void ScriptedPeer::clearWritten()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_written.clear();
     m_writes.clear();
     m_pending.clear();
@@ -49,30 +48,26 @@ void ScriptedPeer::clearWritten()
 
 bool ScriptedPeer::waitForWritten(int count, int timeoutMs) const
 {
-    QMutexLocker lock(&m_mutex);
-    QDeadlineTimer deadline(timeoutMs);
-    while (m_written.size() < count) {
-        if (!m_wroteMore.wait(&m_mutex, deadline))
-            return m_written.size() >= count;
-    }
-    return true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_wroteMore.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return m_written.size() >= count; });
 }
 
 int ScriptedPeer::openedCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_opened;
 }
 
 int ScriptedPeer::closedCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_closed;
 }
 
 int ScriptedPeer::portCycledCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_portCycled;
 }
 
@@ -82,10 +77,10 @@ void ScriptedPeer::hostWrote(const QByteArray &bytes, SimulatedLink &link)
     Responder responder;
     QByteArray pending;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_written.append(bytes);
         m_writes.append(bytes);
-        m_wroteMore.wakeAll();
+        m_wroteMore.notify_all();
         if (!m_queuedReplies.isEmpty()) {
             replies.append(m_queuedReplies.takeFirst());
         } else {
@@ -118,7 +113,7 @@ void ScriptedPeer::hostWrote(const QByteArray &bytes, SimulatedLink &link)
             if (pending.size() == before || pending.isEmpty())
                 break;
         }
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_pending.prepend(pending);
     }
     for (const QByteArray &reply : qAsConst(replies)) {
@@ -129,18 +124,18 @@ void ScriptedPeer::hostWrote(const QByteArray &bytes, SimulatedLink &link)
 
 void ScriptedPeer::opened()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     ++m_opened;
 }
 
 void ScriptedPeer::closed()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     ++m_closed;
 }
 
 void ScriptedPeer::portCycled()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     ++m_portCycled;
 }

@@ -2,9 +2,9 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QMutex>
-#include <QWaitCondition>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 #include "SimulatedPeer.h"
 
@@ -54,8 +54,8 @@ private:
         QByteArray reply;
     };
 
-    mutable QMutex m_mutex;
-    mutable QWaitCondition m_wroteMore;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_wroteMore;
     QList<QByteArray> m_queuedReplies;
     QList<Rule> m_rules;
     Responder m_responder;
