@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "FtdiBackend.h"
 #include "USBSerialNumber.h"
 
 using namespace Ftdi;
@@ -92,7 +93,7 @@ void putIdentity(EepromTexts &texts, const USBDeviceIdentity &identity)
 USBFtdiDevice::USBFtdiDevice(std::shared_ptr<FtdiApi> api, const ListNode &node, int index)
     : USBDevice(index, node.id, textFrom(node.serialNumber, sizeof node.serialNumber),
                 textFrom(node.description, sizeof node.description)),
-      m_api(std::move(api))
+      m_api(api ? std::move(api) : FtdiBackend::current())
 {
     // The node's handle is not adopted: it names a handle that another object
     // of this process opened and will close, so holding it would make this

@@ -26,7 +26,8 @@ public:
     static constexpr int MaxAvailableRead = 10000;
 
     // A device as listed at `index` of the vendor's device list. The device
-    // keeps `api`, the provider that listed it, for its whole life.
+    // keeps `api`, the provider that listed it (the current one when empty),
+    // for its whole life.
     USBFtdiDevice(std::shared_ptr<FtdiApi> api, const Ftdi::ListNode &node, int index);
     ~USBFtdiDevice() override;
 
