@@ -37,7 +37,8 @@
 // respectively; a wrong signature or a smaller version is an invalid
 // parameter); FT-X chips answer the X-series record calls; every other chip
 // type has no EEPROM the host can read (Ftdi::NotSupported), so it yields no
-// serial number. Programming changes the EEPROM only: the chip keeps its
+// serial number: that is how a chip type without a serial number is made. A
+// chip listed without a serial number is made with an empty one. Programming changes the EEPROM only: the chip keeps its
 // listed identity until a port cycle re-enumerates it, after which it is
 // listed with the EEPROM's serial number and description.
 //
