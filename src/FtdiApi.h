@@ -58,7 +58,7 @@ public:
     // Copies every node of the snapshot (`nodes` must hold the count that
     // createDeviceInfoList gave) and stores the number copied.
     virtual Ftdi::Status getDeviceInfoList(Ftdi::ListNode *nodes, std::uint32_t *count) = 0;
-    // The newer EEPROM calls with a chip-specific record (here the FT-X one);
+    // The newer EEPROM calls with a per-chip record (here the FT-X one);
     // `size` is the record's size, the text buffers hold at least
     // Ftdi::TextBufferSize bytes.
     virtual Ftdi::Status eepromRead(Ftdi::Handle handle, void *data, std::uint32_t size,

@@ -254,7 +254,7 @@ struct ProgramDataBuffer
     unsigned char spare[512 - sizeof(ProgramData)];
 };
 
-// The common head of every chip-specific record of the newer EEPROM calls.
+// The common head of every per-chip record of the newer EEPROM calls.
 struct EepromHeader
 {
     DeviceType deviceType; // must name the open chip's type
