@@ -1,5 +1,25 @@
 #include "USBDriver.h"
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "FtdiBackend.h"
+#include "USBFtdiDevice.h"
+
+namespace {
+
+// Building the vendor's device list and copying it out are two calls on one
+// snapshot; a second enumeration in between could enlarge the snapshot past
+// the nodes allocated for it, so enumerations run one at a time.
+std::mutex &enumerationMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+} // namespace
+
 struct USBDriver::Private
 {
     std::shared_ptr<USBDevice> openDevice;
@@ -19,9 +39,27 @@ USBDriver::~USBDriver()
 
 QVector<std::shared_ptr<USBDevice>> USBDriver::devices(bool instrumentsOnly)
 {
-    // Enumeration goes through the vendor-library seam (built with the transport).
-    Q_UNUSED(instrumentsOnly);
-    return {};
+    QVector<std::shared_ptr<USBDevice>> result;
+    const std::shared_ptr<FtdiApi> api = FtdiBackend::current();
+    std::vector<Ftdi::ListNode> nodes;
+    std::uint32_t listed = 0;
+    {
+        std::lock_guard<std::mutex> lock(enumerationMutex());
+        std::uint32_t count = 0;
+        if (api->createDeviceInfoList(&count) != Ftdi::Ok || count == 0)
+            return result;
+        nodes.assign(count, Ftdi::ListNode());
+        listed = count;
+        if (api->getDeviceInfoList(nodes.data(), &listed) != Ftdi::Ok)
+            return result;
+        listed = std::min(listed, count);
+    }
+    for (std::uint32_t i = 0; i < listed; ++i) {
+        auto device = std::make_shared<USBFtdiDevice>(api, nodes[i], static_cast<int>(i));
+        if (!instrumentsOnly || device->hasInstrumentPrefix())
+            result.append(device);
+    }
+    return result;
 }
 
 USBResult USBDriver::open(std::shared_ptr<USBDevice> device, int baudRate)

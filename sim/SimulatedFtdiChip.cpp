@@ -1,0 +1,673 @@
+#include "SimulatedFtdiChip.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+using namespace Ftdi;
+
+namespace {
+
+std::uint16_t usualProductId(DeviceType type)
+{
+    switch (type) {
+    case Device232R: return 0x6001;
+    case Device2232H: return 0x6010;
+    case Device4232H: return 0x6011;
+    case Device232H: return 0x6014;
+    case DeviceXSeries: return 0x6015;
+    default: return 0x6001;
+    }
+}
+
+// Copies a text into a caller buffer of Ftdi::TextBufferSize bytes.
+void copyOut(char *destination, const QByteArray &text, int maxLength = TextBufferSize - 1)
+{
+    if (!destination)
+        return;
+    const int length = std::min(text.size(), maxLength);
+    std::memcpy(destination, text.constData(), static_cast<size_t>(length));
+    destination[length] = '\0';
+}
+
+QByteArray copyIn(const char *source)
+{
+    if (!source)
+        return QByteArray();
+    return QByteArray(source, static_cast<int>(qstrnlen(source, TextBufferSize - 1)));
+}
+
+bool validTransferSize(std::uint32_t size)
+{
+    return size >= 64 && size <= 65536 && size % 64 == 0;
+}
+
+} // namespace
+
+SimulatedFtdiChip::SimulatedFtdiChip(DeviceType type, const QString &serialNumber,
+                                     const QString &description, std::shared_ptr<SimulatedPeer> peer)
+    : m_type(type), m_listedSerialNumber(serialNumber), m_listedDescription(description),
+      m_usbId(0x0403u << 16 | usualProductId(type)), m_peer(std::move(peer))
+{
+    m_clock.start();
+    m_eeprom.serialNumber = serialNumber.toLatin1();
+    m_eeprom.description = description.toLatin1();
+    ProgramData &record = m_eeprom.record;
+    record.vendorId = 0x0403;
+    record.productId = usualProductId(type);
+    record.maxPower = 90;
+    record.pnp = 1;
+    record.serNumEnableR = 1;
+    record.serNumEnableH = 1;
+    EepromXSeries &x = m_eeprom.xSeries;
+    x.common.deviceType = type;
+    x.common.vendorId = 0x0403;
+    x.common.productId = usualProductId(type);
+    x.common.maxPower = 90;
+    x.common.serNumEnable = 1;
+}
+
+SimulatedFtdiChip::~SimulatedFtdiChip() = default;
+
+DeviceType SimulatedFtdiChip::type() const
+{
+    return m_type;
+}
+
+QString SimulatedFtdiChip::listedSerialNumber() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_listedSerialNumber;
+}
+
+QString SimulatedFtdiChip::listedDescription() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_listedDescription;
+}
+
+std::uint32_t SimulatedFtdiChip::usbId() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_usbId;
+}
+
+void SimulatedFtdiChip::setUsbId(std::uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_usbId = id;
+}
+
+void SimulatedFtdiChip::setEepromIdentity(const QString &serialNumber, const QString &description)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_eeprom.serialNumber = serialNumber.toLatin1();
+    m_eeprom.description = description.toLatin1();
+}
+
+SimulatedFtdiChip::Eeprom SimulatedFtdiChip::eeprom() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Eeprom copy = m_eeprom;
+    copy.programmed = !(m_faults & BlankEeprom);
+    return copy;
+}
+
+void SimulatedFtdiChip::setPeer(std::shared_ptr<SimulatedPeer> peer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_peer = std::move(peer);
+}
+
+std::shared_ptr<SimulatedPeer> SimulatedFtdiChip::peer() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_peer;
+}
+
+void SimulatedFtdiChip::setFault(Fault fault, bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool wasUnplugged = m_faults & Unplugged;
+    if (on)
+        m_faults |= fault;
+    else
+        m_faults &= ~fault;
+    if (fault == Unplugged && on != wasUnplugged) {
+        // Unplugging ends the opening for good; plugging in again starts
+        // from an empty chip.
+        m_session = 0;
+        m_receiveQueue.clear();
+        m_transmitQueue.clear();
+        m_dataArrived.notify_all();
+    }
+}
+
+bool SimulatedFtdiChip::hasFault(Fault fault) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_faults & fault;
+}
+
+bool SimulatedFtdiChip::isOpen() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_session != 0;
+}
+
+int SimulatedFtdiChip::openCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_openCount;
+}
+
+int SimulatedFtdiChip::closeCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_closeCount;
+}
+
+int SimulatedFtdiChip::portCycleCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_portCycleCount;
+}
+
+SimulatedFtdiChip::Configuration SimulatedFtdiChip::configuration() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_configuration;
+}
+
+QList<SimulatedFtdiChip::Call> SimulatedFtdiChip::calls() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
+}
+
+QStringList SimulatedFtdiChip::callTexts() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QStringList texts;
+    for (const Call &call : m_calls)
+        texts.append(call.text);
+    return texts;
+}
+
+void SimulatedFtdiChip::clearCalls()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.clear();
+}
+
+QByteArray SimulatedFtdiChip::hostWritten() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_hostWritten;
+}
+
+QByteArray SimulatedFtdiChip::takeHostWritten()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QByteArray bytes;
+    bytes.swap(m_hostWritten);
+    return bytes;
+}
+
+int SimulatedFtdiChip::receiveQueueSize() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_receiveQueue.size();
+}
+
+int SimulatedFtdiChip::transmitQueueSize() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_transmitQueue.size();
+}
+
+void SimulatedFtdiChip::sendToHost(const QByteArray &bytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_faults & Unplugged)
+        return;
+    m_receiveQueue.append(bytes);
+    m_dataArrived.notify_all();
+}
+
+bool SimulatedFtdiChip::pluggedIn() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !(m_faults & Unplugged);
+}
+
+Status SimulatedFtdiChip::checkSession(quintptr session) const
+{
+    if (session == 0)
+        return InvalidHandle;
+    if ((m_faults & Unplugged) || m_session != session)
+        return IoError;
+    return Ok;
+}
+
+void SimulatedFtdiChip::logCall(const QString &text)
+{
+    // Bounded: a chip on a long-running simulated bus is polled without end.
+    if (m_calls.size() >= MaxLoggedCalls)
+        m_calls.removeFirst();
+    m_calls.append(Call{text, m_clock.nsecsElapsed()});
+}
+
+Status SimulatedFtdiChip::openSession(quintptr session)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("open"));
+    if (m_faults & Unplugged)
+        return DeviceNotFound;
+    if (m_session != 0)
+        return DeviceNotOpened;
+    m_session = session;
+    ++m_openCount;
+    m_configuration = Configuration();
+    return Ok;
+}
+
+Status SimulatedFtdiChip::closeSession(quintptr session, bool *wasLive)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("close"));
+    *wasLive = session != 0 && m_session == session && !(m_faults & Unplugged);
+    if (m_session == session) {
+        m_session = 0;
+        ++m_closeCount;
+        m_dataArrived.notify_all();
+    }
+    return Ok;
+}
+
+Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t count, std::uint32_t *got)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (count > 0) // the protocol's polls read nothing when nothing waits
+        logCall(QStringLiteral("read %1").arg(count));
+    if (got)
+        *got = 0;
+    Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (!got || (!buffer && count > 0))
+        return InvalidParameter;
+    const std::uint32_t timeout = m_configuration.readTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    const auto satisfied = [&] {
+        return static_cast<std::uint32_t>(m_receiveQueue.size()) >= count || checkSession(session) != Ok;
+    };
+    if (timeout == 0)
+        m_dataArrived.wait(lock, satisfied);
+    else
+        m_dataArrived.wait_until(lock, deadline, satisfied);
+    status = checkSession(session);
+    if (status != Ok)
+        return status;
+    const int n = static_cast<int>(std::min<std::uint32_t>(count, static_cast<std::uint32_t>(m_receiveQueue.size())));
+    if (n > 0)
+        std::memcpy(buffer, m_receiveQueue.constData(), static_cast<size_t>(n));
+    m_receiveQueue.remove(0, n);
+    *got = static_cast<std::uint32_t>(n);
+    return Ok;
+}
+
+Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint32_t count,
+                                std::uint32_t *written)
+{
+    std::shared_ptr<SimulatedPeer> peer;
+    QByteArray bytes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        logCall(QStringLiteral("write %1").arg(count));
+        if (written)
+            *written = 0;
+        const Status status = checkSession(session);
+        if (status != Ok)
+            return status;
+        if (!written || (!buffer && count > 0))
+            return InvalidParameter;
+        std::uint32_t accepted = count;
+        if ((m_faults & ShortWrites) && accepted > 0)
+            --accepted;
+        bytes = QByteArray(static_cast<const char *>(buffer), static_cast<int>(accepted));
+        m_hostWritten.append(bytes);
+        if (m_hostWritten.size() > MaxRecordedBytes)
+            m_hostWritten.remove(0, m_hostWritten.size() - MaxRecordedBytes);
+        peer = m_peer;
+        if (!peer)
+            m_transmitQueue.append(bytes);
+        *written = accepted;
+    }
+    if (peer && !bytes.isEmpty())
+        peer->hostWrote(bytes, *this);
+    return Ok;
+}
+
+Status SimulatedFtdiChip::setBaudRate(quintptr session, std::uint32_t baudRate)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("setBaudRate %1").arg(baudRate));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    const std::uint32_t highest = m_type == Device232H ? 12000000u : 3000000u;
+    if (baudRate < 183 || baudRate > highest)
+        return InvalidBaudRate;
+    m_configuration.baudRate = baudRate;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::setDataCharacteristics(quintptr session, std::uint8_t wordLength,
+                                                 std::uint8_t stopBits, std::uint8_t parity)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("setDataCharacteristics %1 %2 %3").arg(wordLength).arg(stopBits).arg(parity));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if ((wordLength != Bits7 && wordLength != Bits8) || (stopBits != StopBits1 && stopBits != StopBits2)
+        || parity > ParitySpace)
+        return InvalidParameter;
+    m_configuration.wordLength = wordLength;
+    m_configuration.stopBits = stopBits;
+    m_configuration.parity = parity;
+    m_configuration.dataCharacteristicsSet = true;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::setFlowControl(quintptr session, std::uint16_t flow, std::uint8_t xon,
+                                         std::uint8_t xoff)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("setFlowControl %1 %2 %3").arg(flow).arg(xon).arg(xoff));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (flow != FlowNone && flow != FlowRtsCts && flow != FlowDtrDsr && flow != FlowXonXoff)
+        return InvalidParameter;
+    m_configuration.flowControl = flow;
+    m_configuration.xon = xon;
+    m_configuration.xoff = xoff;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::purge(quintptr session, std::uint32_t mask)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("purge %1").arg(mask));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (mask & PurgeRx)
+        m_receiveQueue.clear();
+    if (mask & PurgeTx)
+        m_transmitQueue.clear();
+    ++m_configuration.purgeCount;
+    m_configuration.purgeMasks |= mask;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::setTimeouts(quintptr session, std::uint32_t readMs, std::uint32_t writeMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("setTimeouts %1 %2").arg(readMs).arg(writeMs));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    m_configuration.readTimeout = readMs;
+    m_configuration.writeTimeout = writeMs;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxBytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Not logged: the protocol polls it continuously.
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (!rxBytes)
+        return InvalidParameter;
+    *rxBytes = static_cast<std::uint32_t>(m_receiveQueue.size());
+    return Ok;
+}
+
+Status SimulatedFtdiChip::getStatus(quintptr session, std::uint32_t *rx, std::uint32_t *tx,
+                                    std::uint32_t *events)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("getStatus"));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (!rx || !tx || !events)
+        return InvalidParameter;
+    *rx = static_cast<std::uint32_t>(m_receiveQueue.size());
+    *tx = static_cast<std::uint32_t>(m_transmitQueue.size());
+    *events = 0;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::setLatencyTimer(quintptr session, std::uint8_t ms)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("setLatencyTimer %1").arg(ms));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    m_configuration.latencyTimer = ms;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::setBitMode(quintptr session, std::uint8_t mask, std::uint8_t mode)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("setBitMode %1 %2").arg(mask).arg(mode));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    m_configuration.bitModes.append(qMakePair(mask, mode));
+    return Ok;
+}
+
+Status SimulatedFtdiChip::setUsbParameters(quintptr session, std::uint32_t in, std::uint32_t out)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("setUsbParameters %1 %2").arg(in).arg(out));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (!validTransferSize(in) || !validTransferSize(out))
+        return InvalidParameter;
+    m_configuration.inTransferSize = in;
+    m_configuration.outTransferSize = out;
+    return Ok;
+}
+
+std::uint16_t SimulatedFtdiChip::classicRecordVersion() const
+{
+    return m_type == Device232R ? ProgramDataVersion232R : ProgramDataVersion232H;
+}
+
+Status SimulatedFtdiChip::eeRead(quintptr session, ProgramData *data)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("eeRead %1").arg(data ? data->version : 0));
+    Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (m_type != Device232R && m_type != Device232H)
+        return NotSupported;
+    if (!data || data->signature1 != ProgramDataSignature1
+        || data->signature2 != ProgramDataSignature2 || data->version < classicRecordVersion())
+        return InvalidParameter;
+    if (m_faults & EepromReadFailure)
+        return EepromReadFailed;
+    if (m_faults & BlankEeprom)
+        return EepromNotProgrammed;
+    ProgramData record = m_eeprom.record;
+    record.signature1 = data->signature1;
+    record.signature2 = data->signature2;
+    record.version = data->version;
+    record.manufacturer = data->manufacturer;
+    record.manufacturerId = data->manufacturerId;
+    record.description = data->description;
+    record.serialNumber = data->serialNumber;
+    *data = record;
+    copyOut(data->manufacturer, m_eeprom.manufacturer);
+    copyOut(data->manufacturerId, m_eeprom.manufacturerId);
+    copyOut(data->description, m_eeprom.description);
+    copyOut(data->serialNumber, m_eeprom.serialNumber);
+    return Ok;
+}
+
+Status SimulatedFtdiChip::eeProgram(quintptr session, ProgramData *data)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("eeProgram %1").arg(data ? data->version : 0));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (m_type != Device232R && m_type != Device232H)
+        return NotSupported;
+    if (!data || data->signature1 != ProgramDataSignature1
+        || data->signature2 != ProgramDataSignature2 || data->version < classicRecordVersion())
+        return InvalidParameter;
+    ProgramData record = *data;
+    m_eeprom.manufacturer = copyIn(record.manufacturer);
+    m_eeprom.manufacturerId = copyIn(record.manufacturerId);
+    m_eeprom.description = copyIn(record.description);
+    m_eeprom.serialNumber = copyIn(record.serialNumber);
+    record.manufacturer = record.manufacturerId = record.description = record.serialNumber = nullptr;
+    m_eeprom.record = record;
+    ++m_eeprom.programCount;
+    m_faults &= ~BlankEeprom;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::eepromRead(quintptr session, void *data, std::uint32_t size,
+                                     char *manufacturer, char *manufacturerId, char *description,
+                                     char *serialNumber)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("eepromRead %1").arg(size));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (!data || size < sizeof(EepromHeader))
+        return InvalidParameter;
+    EepromHeader header;
+    std::memcpy(&header, data, sizeof header);
+    if (header.deviceType != m_type)
+        return InvalidParameter;
+    if (m_type != DeviceXSeries)
+        return NotSupported;
+    if (size < sizeof(EepromXSeries))
+        return InvalidParameter;
+    if (m_faults & EepromReadFailure)
+        return EepromReadFailed;
+    if (m_faults & BlankEeprom)
+        return EepromNotProgrammed;
+    std::memcpy(data, &m_eeprom.xSeries, sizeof(EepromXSeries));
+    copyOut(manufacturer, m_eeprom.manufacturer);
+    copyOut(manufacturerId, m_eeprom.manufacturerId);
+    copyOut(description, m_eeprom.description);
+    copyOut(serialNumber, m_eeprom.serialNumber);
+    return Ok;
+}
+
+Status SimulatedFtdiChip::eepromProgram(quintptr session, void *data, std::uint32_t size,
+                                        char *manufacturer, char *manufacturerId,
+                                        char *description, char *serialNumber)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("eepromProgram %1").arg(size));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (!data || size < sizeof(EepromHeader))
+        return InvalidParameter;
+    EepromHeader header;
+    std::memcpy(&header, data, sizeof header);
+    if (header.deviceType != m_type)
+        return InvalidParameter;
+    if (m_type != DeviceXSeries)
+        return NotSupported;
+    if (size < sizeof(EepromXSeries))
+        return InvalidParameter;
+    std::memcpy(&m_eeprom.xSeries, data, sizeof(EepromXSeries));
+    m_eeprom.manufacturer = copyIn(manufacturer);
+    m_eeprom.manufacturerId = copyIn(manufacturerId);
+    m_eeprom.description = copyIn(description);
+    m_eeprom.serialNumber = copyIn(serialNumber);
+    ++m_eeprom.programCount;
+    m_faults &= ~BlankEeprom;
+    return Ok;
+}
+
+Status SimulatedFtdiChip::getDeviceInfo(quintptr session, DeviceType *type, std::uint32_t *id,
+                                        char *serialNumber, char *description)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    logCall(QStringLiteral("getDeviceInfo"));
+    const Status status = checkSession(session);
+    if (status != Ok)
+        return status;
+    if (type)
+        *type = m_type;
+    if (id)
+        *id = m_usbId;
+    // The library reports at most 16 and 64 bytes, terminator included.
+    copyOut(serialNumber, m_listedSerialNumber.toLatin1(), 15);
+    copyOut(description, m_listedDescription.toLatin1(), 63);
+    return Ok;
+}
+
+Status SimulatedFtdiChip::cyclePort(quintptr session)
+{
+    std::shared_ptr<SimulatedPeer> peer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        logCall(QStringLiteral("cyclePort"));
+        const Status status = checkSession(session);
+        if (status != Ok)
+            return status;
+        ++m_portCycleCount;
+        // The chip leaves the bus and comes back with what its EEPROM says;
+        // the handle that cycled it is dead and only good for closing.
+        if (!(m_faults & BlankEeprom)) {
+            m_listedSerialNumber = QString::fromLatin1(m_eeprom.serialNumber);
+            m_listedDescription = QString::fromLatin1(m_eeprom.description);
+        }
+        m_session = 0;
+        m_receiveQueue.clear();
+        m_transmitQueue.clear();
+        m_dataArrived.notify_all();
+        peer = m_peer;
+    }
+    if (peer)
+        peer->portCycled();
+    return Ok;
+}
+
+void SimulatedFtdiChip::fillNode(ListNode &node) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    node = ListNode();
+    node.flags = (m_session != 0 ? FlagOpened : 0u) | (m_type == Device232H ? FlagHighSpeed : 0u);
+    node.type = m_type;
+    node.id = m_usbId;
+    const QByteArray serial = m_listedSerialNumber.toLatin1();
+    const QByteArray description = m_listedDescription.toLatin1();
+    std::memcpy(node.serialNumber, serial.constData(),
+                static_cast<size_t>(std::min<int>(serial.size(), sizeof node.serialNumber - 1)));
+    std::memcpy(node.description, description.constData(),
+                static_cast<size_t>(std::min<int>(description.size(), sizeof node.description - 1)));
+    node.handle = reinterpret_cast<Handle>(m_session);
+}

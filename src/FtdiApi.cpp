@@ -1,0 +1,3 @@
+#include "FtdiApi.h"
+
+FtdiApi::~FtdiApi() = default;

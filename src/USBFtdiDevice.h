@@ -1,0 +1,66 @@
+#pragma once
+
+#include <memory>
+
+#include "FtdiApi.h"
+#include "USBDevice.h"
+
+// A USB device behind an FTDI bridge chip, driven through the vendor-library
+// seam. An FT232H (chip type 8) is run in synchronous FIFO mode, every other
+// chip as a UART whose flow control follows the serial number's handshake
+// letter. Reads and writes move exact byte counts and throw USBResult when
+// fewer bytes arrive or leave within the time-outs.
+//
+// The object has no lock. Copies made by `clone` share the vendor handle: the
+// protocol reads and writes through its copy while the driver purges and closes
+// through the original, and the driver stops the protocol before closing.
+class USBFtdiDevice : public USBDevice
+{
+public:
+    // Thread priority values (QThread::Priority) handed to the protocol thread.
+    enum { InheritPriority = 7, TimeCriticalPriority = 6 };
+
+    // The largest exact-count read is one byte less than this.
+    static constexpr int ReadBufferSize = 1000;
+    // The most `readAvailable` takes in one call.
+    static constexpr int MaxAvailableRead = 10000;
+
+    // A device as listed at `index` of the vendor's device list. The device
+    // keeps `api`, the provider that listed it (the current one when empty),
+    // for its whole life.
+    USBFtdiDevice(std::shared_ptr<FtdiApi> api, const Ftdi::ListNode &node, int index);
+    ~USBFtdiDevice() override;
+
+    void resetAndClose() override;
+    bool isOpen() const override;
+    int threadPriority() const override;
+    std::shared_ptr<USBDevice> clone() const override;
+    USBDeviceStatus status() override;
+    unsigned long purge() override;
+    USBResult open(int baudRate) override;
+    USBResult close() override;
+    void writeByte(char byte) override;
+    int write(const QByteArray &bytes) override;
+    QByteArray read(int count) override;
+    void read(char *buffer, int count) override;
+    int readAvailable(QByteArray &buffer, int targetSize) override;
+    int bytesAvailable() override;
+    unsigned long setDefaultTimeouts() override;
+    unsigned long setStreamTimeouts() override;
+    USBResult programIdentity(const USBDeviceIdentity &identity) override;
+
+    const std::shared_ptr<FtdiApi> &api() const { return m_api; }
+
+private:
+    USBFtdiDevice(const USBFtdiDevice &other) = default;
+
+    USBResult failAndClose(Ftdi::Handle handle, Ftdi::Status status);
+    QString readEepromSerialNumber(Ftdi::Handle handle, Ftdi::DeviceType type);
+    USBResult configureFifo(Ftdi::Handle handle);
+    USBResult configureUart(Ftdi::Handle handle, int baudRate, int handshakeLetter);
+    void requireOpen() const;
+
+    std::shared_ptr<FtdiApi> m_api;
+    Ftdi::Handle m_handle = nullptr;
+    int m_threadPriority = InheritPriority;
+};

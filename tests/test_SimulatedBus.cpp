@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <thread>
+
+#include "SimulatedBusTest.h"
+
+using namespace Ftdi;
+
+namespace {
+
+class SimulatedBusCalls : public SimulatedBusTest
+{
+protected:
+    Handle openChip(int index)
+    {
+        Handle handle = nullptr;
+        EXPECT_EQ(bus->open(index, &handle), Ok);
+        return handle;
+    }
+
+    QByteArray readBytes(Handle handle, std::uint32_t count, Status expected = Ok)
+    {
+        QByteArray bytes(static_cast<int>(count), '\0');
+        std::uint32_t got = 99;
+        EXPECT_EQ(bus->read(handle, bytes.data(), count, &got), expected);
+        bytes.truncate(static_cast<int>(got));
+        return bytes;
+    }
+
+    QStringList listedSerials()
+    {
+        std::uint32_t count = 0;
+        EXPECT_EQ(bus->createDeviceInfoList(&count), Ok);
+        std::vector<ListNode> nodes(count);
+        EXPECT_EQ(bus->getDeviceInfoList(nodes.data(), &count), Ok);
+        QStringList serials;
+        for (const ListNode &node : nodes)
+            serials.append(QString::fromLatin1(node.serialNumber));
+        return serials;
+    }
+};
+
+} // namespace
+
+TEST_F(SimulatedBusCalls, TheDeviceListIsASnapshot)
+{
+    addChip(Device232R, QStringLiteral("A1"));
+    std::uint32_t count = 0;
+    ASSERT_EQ(bus->createDeviceInfoList(&count), Ok);
+    EXPECT_EQ(count, 1u);
+    addChip(Device232H, QStringLiteral("B2"));
+
+    ListNode nodes[2] = {};
+    std::uint32_t copied = 2;
+    ASSERT_EQ(bus->getDeviceInfoList(nodes, &copied), Ok);
+    EXPECT_EQ(copied, 1u);
+    EXPECT_STREQ(nodes[0].serialNumber, "A1");
+    EXPECT_EQ(nodes[0].flags, 0u);
+    EXPECT_EQ(nodes[0].handle, nullptr);
+
+    Handle handle = openChip(1); // opening counts the chips attached now
+    EXPECT_EQ(listedSerials(), (QStringList{"A1", "B2"}));
+    copied = 0;
+    ASSERT_EQ(bus->getDeviceInfoList(nodes, &copied), Ok);
+    EXPECT_EQ(nodes[1].flags, FlagOpened | FlagHighSpeed);
+    EXPECT_EQ(nodes[1].handle, handle);
+    EXPECT_EQ(bus->deviceListCount(), 2);
+}
+
+TEST_F(SimulatedBusCalls, HandlesAreCheckedAndChipsOpenOnce)
+{
+    addChip(Device232R, QStringLiteral("A1"));
+    Handle handle = nullptr;
+    EXPECT_EQ(bus->open(1, &handle), DeviceNotFound);
+    EXPECT_EQ(handle, nullptr);
+    handle = openChip(0);
+    Handle second = nullptr;
+    EXPECT_EQ(bus->open(0, &second), DeviceNotOpened);
+
+    std::uint32_t queued = 0;
+    EXPECT_EQ(bus->getQueueStatus(nullptr, &queued), InvalidHandle);
+    EXPECT_EQ(bus->purge(reinterpret_cast<Handle>(0x1234), 3), InvalidHandle);
+    EXPECT_EQ(bus->close(handle), Ok);
+    EXPECT_EQ(bus->close(handle), InvalidHandle);
+    EXPECT_EQ(bus->setBaudRate(handle, 9600), InvalidHandle);
+}
+
+TEST_F(SimulatedBusCalls, ReadsWaitForDataUpToTheReadTimeout)
+{
+    auto chip = addChip(Device232R, QStringLiteral("A1"));
+    Handle handle = openChip(0);
+    ASSERT_EQ(bus->setTimeouts(handle, 5000, 1000), Ok);
+
+    std::thread sender([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        chip->sendToHost("abc");
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        chip->sendToHost("defg");
+    });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(readBytes(handle, 6), "abcdef");
+    EXPECT_LT(timer.elapsed(), 4000); // woken by the data, not by the time-out
+    sender.join();
+    EXPECT_EQ(chip->receiveQueueSize(), 1);
+
+    // A time-out is a success with fewer bytes.
+    ASSERT_EQ(bus->setTimeouts(handle, 80, 1000), Ok);
+    timer.restart();
+    EXPECT_EQ(readBytes(handle, 4), "g");
+    EXPECT_GE(timer.elapsed(), 70);
+}
+
+TEST_F(SimulatedBusCalls, UnpluggingFailsEveryCallAndWakesAWaitingRead)
+{
+    auto chip = addChip(Device232R, QStringLiteral("A1"));
+    addChip(Device232R, QStringLiteral("B2"));
+    Handle handle = openChip(0);
+    ASSERT_EQ(bus->setTimeouts(handle, 10000, 1000), Ok);
+
+    std::thread unplugger([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        chip->setFault(SimulatedFtdiChip::Unplugged);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(readBytes(handle, 1, IoError), "");
+    EXPECT_LT(timer.elapsed(), 5000);
+    unplugger.join();
+
+    std::uint32_t written = 0;
+    EXPECT_EQ(bus->write(handle, "x", 1, &written), IoError);
+    EXPECT_EQ(bus->purge(handle, 3), IoError);
+    EXPECT_EQ(bus->setLatencyTimer(handle, 2), IoError);
+    EXPECT_EQ(listedSerials(), QStringList{"B2"});
+
+    // Plugged in again it is a fresh device: the old handle stays dead.
+    chip->setFault(SimulatedFtdiChip::Unplugged, false);
+    EXPECT_EQ(bus->purge(handle, 3), IoError);
+    EXPECT_EQ(bus->close(handle), Ok);
+    Handle fresh = openChip(0);
+    EXPECT_EQ(bus->purge(fresh, 3), Ok);
+    EXPECT_EQ(peer(0).openedCount(), 2);
+    EXPECT_EQ(peer(0).closedCount(), 0); // the unplug ended the first opening
+}
+
+TEST_F(SimulatedBusCalls, EepromRecordsAreValidated)
+{
+    addChip(Device232R, QStringLiteral("A1"));
+    addChip(DeviceXSeries, QStringLiteral("X1"));
+    Handle r = openChip(0);
+    Handle x = openChip(1);
+    char texts[4][TextBufferSize] = {};
+
+    ProgramDataBuffer buffer = {};
+    buffer.data.signature2 = ProgramDataSignature2;
+    buffer.data.version = 1; // too old for an FT232R
+    EXPECT_EQ(bus->eeRead(r, &buffer.data), InvalidParameter);
+    buffer.data.version = 2;
+    buffer.data.signature2 = 0;
+    EXPECT_EQ(bus->eeRead(r, &buffer.data), InvalidParameter);
+    buffer.data.signature2 = ProgramDataSignature2;
+    buffer.data.serialNumber = texts[3];
+    EXPECT_EQ(bus->eeRead(r, &buffer.data), Ok);
+    EXPECT_STREQ(texts[3], "A1");
+    EXPECT_EQ(bus->eeRead(x, &buffer.data), NotSupported);
+
+    EepromXSeries record = {};
+    record.common.deviceType = DeviceXSeries;
+    EXPECT_EQ(bus->eepromRead(x, &record, 55, texts[0], texts[1], texts[2], texts[3]), InvalidParameter);
+    EXPECT_EQ(bus->eepromRead(r, &record, 56, texts[0], texts[1], texts[2], texts[3]), InvalidParameter);
+    EXPECT_EQ(bus->eepromRead(x, &record, 56, texts[0], texts[1], texts[2], texts[3]), Ok);
+    EXPECT_STREQ(texts[0], "FTDI");
+    EXPECT_STREQ(texts[3], "X1");
+    EXPECT_EQ(record.common.vendorId, 0x0403);
+}
+
+TEST_F(SimulatedBusCalls, PortCycleReenumeratesWithTheEepromIdentity)
+{
+    auto chip = addChip(Device232R, QStringLiteral("OLD"));
+    chip->setEepromIdentity(QStringLiteral("NEW"), QStringLiteral("New name"));
+    EXPECT_EQ(listedSerials(), QStringList{"OLD"});
+    Handle handle = openChip(0);
+    EXPECT_EQ(bus->cyclePort(handle), Ok);
+    EXPECT_EQ(bus->purge(handle, 3), IoError); // only good for closing now
+    EXPECT_EQ(bus->close(handle), Ok);
+    EXPECT_EQ(listedSerials(), QStringList{"NEW"});
+    EXPECT_EQ(chip->listedDescription(), "New name");
+    EXPECT_EQ(peer(0).portCycledCount(), 1);
+}
+
+TEST_F(SimulatedBusCalls, ScriptedPeerAnswersQueuedRulesAndResponder)
+{
+    auto chip = addChip(Device232R, QStringLiteral("A1"));
+    Handle handle = openChip(0);
+    ScriptedPeer &script = peer(0);
+    std::uint32_t written = 0;
+    auto write = [&](const QByteArray &bytes) {
+        EXPECT_EQ(bus->write(handle, bytes.constData(), static_cast<std::uint32_t>(bytes.size()), &written), Ok);
+    };
+
+    script.queueReply("first");
+    script.addRule("AB", "rule");
+    script.setResponder([](QByteArray &pending) -> QByteArray {
+        const int end = pending.indexOf(';');
+        if (end < 0)
+            return {};
+        const QByteArray command = pending.left(end);
+        pending.remove(0, end + 1);
+        return "<" + command + ">";
+    });
+
+    write("AB");          // the queued reply takes precedence and consumes it
+    write("A");           // split request: waits for the rest
+    write("Bx;y");        // rule on "AB", responder on "x;", "y" stays pending
+    write(";");
+    EXPECT_EQ(readBytes(handle, 17), "firstrule<x><y>");
+    EXPECT_TRUE(script.pending().isEmpty());
+    EXPECT_EQ(script.writes(), (QList<QByteArray>{"AB", "A", "Bx;y", ";"}));
+    EXPECT_EQ(script.written(), "ABABx;y;");
+    EXPECT_EQ(chip->hostWritten(), "ABABx;y;");
+}
