@@ -1,6 +1,6 @@
 #include "SimulatedInstrument.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 #include <cmath>
 
@@ -36,7 +36,7 @@ bool SimulatedInstrument::isRawAction(quint8 command)
 
 void SimulatedInstrument::hostWrote(const QByteArray &bytes, SimulatedLink &link)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_pending.append(bytes);
     QByteArray out;
     consume(out);
@@ -113,27 +113,27 @@ void SimulatedInstrument::bootAction(quint32 id, quint8 command, QByteArray &out
 
 void SimulatedInstrument::logRequest(bool raw, quint32 id, quint8 command, const QByteArray &payload)
 {
-    if (m_requests.size() >= RequestLogLimit)
-        m_requests.removeFirst();
+    if (m_requests.size() >= size_t(RequestLogLimit))
+        m_requests.pop_front();
     HostRequest request;
     request.raw = raw;
     request.id = id;
     request.command = command;
     request.payload = payload;
-    m_requests.append(request);
+    m_requests.push_back(request);
 }
 
 void SimulatedInstrument::opened()
 {
     // A new session starts with a clean receiver: bytes of a request cut short
     // in an earlier session belong to nothing.
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_pending.clear();
 }
 
 void SimulatedInstrument::closed()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_pending.clear();
 }
 
@@ -141,7 +141,7 @@ void SimulatedInstrument::portCycled()
 {
     // A port cycle is a power cycle for a bus-powered instrument: the boot
     // firmware runs again and the outputs return to their power-on state.
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_pending.clear();
     m_mode = Mode::Boot;
     m_acquisitions = 0;
@@ -150,85 +150,89 @@ void SimulatedInstrument::portCycled()
 
 SimulatedInstrument::Mode SimulatedInstrument::mode() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_mode;
 }
 
 SimulatedInformationPage SimulatedInstrument::informationPage() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_page;
 }
 
 void SimulatedInstrument::setInformationPage(const SimulatedInformationPage &page)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_page = page;
 }
 
 void SimulatedInstrument::setPageIntact(bool intact)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_pageIntact = intact;
 }
 
 void SimulatedInstrument::setBootStatus(quint8 status)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_bootStatus = status;
 }
 
 void SimulatedInstrument::setReplying(bool replying)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_replying = replying;
 }
 
 void SimulatedInstrument::setCalibrationStored(bool stored)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_calibrationStored = stored;
 }
 
 bool SimulatedInstrument::calibrationStored() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_calibrationStored;
 }
 
 SimulatedSignal SimulatedInstrument::signal() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_signal;
 }
 
 void SimulatedInstrument::setSignal(const SimulatedSignal &signal)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_signal = signal;
 }
 
 QVector<SimulatedInstrument::HostRequest> SimulatedInstrument::hostRequests() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_requests;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QVector<HostRequest> requests;
+    requests.reserve(int(m_requests.size()));
+    for (const HostRequest &request : m_requests)
+        requests.append(request);
+    return requests;
 }
 
 void SimulatedInstrument::clearHostRequests()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.clear();
 }
 
 int SimulatedInstrument::skippedBytes() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_skippedBytes;
 }
 
 quint32 SimulatedInstrument::acquisitionCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_acquisitions;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMutex>
+#include <deque>
+#include <mutex>
 #include <QVector>
 #include <QtGlobal>
 
@@ -127,7 +128,7 @@ protected:
 
     static qint16 clampToCount(double value);
 
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     SimulatedSignal m_signal;
     bool m_calibrationStored = true;
 
@@ -146,7 +147,7 @@ private:
     quint8 m_bootStatus = 0;
     bool m_replying = true;
     QByteArray m_pending;
-    QVector<HostRequest> m_requests;
+    std::deque<HostRequest> m_requests;
     int m_skippedBytes = 0;
     quint32 m_acquisitions = 0;
 };

@@ -1,6 +1,6 @@
 #include "SimulatedInstrumentI.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 #include "SimulatedWire.h"
 
@@ -51,19 +51,19 @@ SimulatedInstrumentI::Calibration SimulatedInstrumentI::factoryCalibration()
 
 SimulatedInstrumentI::Calibration SimulatedInstrumentI::calibration() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_calibration;
 }
 
 void SimulatedInstrumentI::setCalibration(const Calibration &calibration)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_calibration = calibration;
 }
 
 QByteArray SimulatedInstrumentI::calibrationImage() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return calibrationImageLocked();
 }
 
@@ -87,25 +87,25 @@ QByteArray SimulatedInstrumentI::calibrationImageLocked() const
 
 QByteArray SimulatedInstrumentI::samplingSettings() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_sampling;
 }
 
 QByteArray SimulatedInstrumentI::dacSettings() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_dac;
 }
 
 QByteArray SimulatedInstrumentI::pwmSettings() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_pwm;
 }
 
 qint16 SimulatedInstrumentI::countFor(int channel, int range, int periodCode, double volts) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return countLocked(channel, range, periodCode, volts);
 }
 

@@ -1,6 +1,6 @@
 #include "SimulatedInstrumentII.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 #include "SimulatedWire.h"
 
@@ -84,19 +84,19 @@ SimulatedInstrumentII::Calibration SimulatedInstrumentII::factoryCalibration()
 
 SimulatedInstrumentII::Calibration SimulatedInstrumentII::calibration() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_calibration;
 }
 
 void SimulatedInstrumentII::setCalibration(const Calibration &calibration)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_calibration = calibration;
 }
 
 QByteArray SimulatedInstrumentII::calibrationImage() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return calibrationImageLocked();
 }
 
@@ -122,32 +122,32 @@ QByteArray SimulatedInstrumentII::calibrationImageLocked() const
 
 QByteArray SimulatedInstrumentII::samplingSettings() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_sampling;
 }
 
 QByteArray SimulatedInstrumentII::dacSettings(int dac) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return dac == 1 || dac == 2 ? m_dac[dac - 1] : QByteArray();
 }
 
 QByteArray SimulatedInstrumentII::pwmSettings(int output) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return output == 1 || output == 2 ? m_pwm[output - 1] : QByteArray();
 }
 
 quint32 SimulatedInstrumentII::pwmFrequency() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_pwmFrequency;
 }
 
 qint16 SimulatedInstrumentII::countFor(int channel, int range, int periodCode, bool switchOn,
                                        double volts) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return countLocked(channel, range, periodCode, switchOn, volts);
 }
 

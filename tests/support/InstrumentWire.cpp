@@ -1,19 +1,19 @@
 #include "InstrumentWire.h"
 
-#include <QMutexLocker>
+#include <mutex>
 
 namespace instrumentwire {
 
 void CollectingLink::sendToHost(const QByteArray &bytes)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_bytes += bytes;
     ++m_calls;
 }
 
 QByteArray CollectingLink::take()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     QByteArray bytes = m_bytes;
     m_bytes.clear();
     return bytes;
@@ -21,7 +21,7 @@ QByteArray CollectingLink::take()
 
 int CollectingLink::calls() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_calls;
 }
 

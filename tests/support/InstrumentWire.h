@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QMutex>
+#include <mutex>
 #include <QVector>
 
 #include "SimulatedPeer.h"
@@ -19,7 +19,7 @@ public:
     int calls() const;
 
 private:
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     QByteArray m_bytes;
     int m_calls = 0;
 };
