@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QMutexLocker>
 
 #include "ByteOrder.h"
 #include "USBDevice.h"
@@ -50,7 +49,7 @@ USBPacketProtocol::~USBPacketProtocol()
     // A running QThread must not be destroyed; end it the way a detach would.
     if (isRunning() && QThread::currentThread() != this) {
         {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_attachedDevice.reset();
         }
         wait();
@@ -59,7 +58,7 @@ USBPacketProtocol::~USBPacketProtocol()
 
 void USBPacketProtocol::setPollInterval(unsigned long microseconds)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_pollInterval = microseconds;
 }
 
@@ -158,7 +157,7 @@ void USBPacketProtocol::postRequest(std::shared_ptr<USBICommRequest> request, QO
 
     int priority = QThread::InheritPriority;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_attachedDevice)
             priority = m_attachedDevice->threadPriority();
         m_requestQueue.prepend(std::move(entry));
@@ -173,7 +172,7 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
     std::shared_ptr<USBDevice> previous;
     bool startThread = false;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         previous = std::move(m_attachedDevice);
         m_attachedDevice = attached;
         startThread = attached && !m_requestQueue.isEmpty();
@@ -190,7 +189,7 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
         // Detached from a handler on the protocol thread: the thread cannot
         // wait for itself. It ends at its next check point and empties the
         // receive state on its way out.
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_requestQueue.clear();
         return;
     }
@@ -200,7 +199,7 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
     // receive state emptied and may the device be closed.
     wait();
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_requestQueue.clear();
     }
     m_currentDevice.reset();
@@ -209,13 +208,13 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
 
 void USBPacketProtocol::clearRequests()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_requestQueue.clear();
 }
 
 bool USBPacketProtocol::isQueueEmpty()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_requestQueue.isEmpty();
 }
 
@@ -227,7 +226,7 @@ void USBPacketProtocol::setDirectPacketHandler(IDirectPacketHandler *handler)
 
 void USBPacketProtocol::setStreamReceiver(int id, QObject *receiver)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (receiver)
         m_streamReceivers.insert(id, receiver);
     else
@@ -236,13 +235,13 @@ void USBPacketProtocol::setStreamReceiver(int id, QObject *receiver)
 
 void USBPacketProtocol::removeStreamReceiver(int id)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_streamReceivers.remove(id);
 }
 
 void USBPacketProtocol::setErrorReceiver(QObject *receiver)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_errorReceiver = receiver;
 }
 
@@ -334,7 +333,7 @@ void USBPacketProtocol::dispatchPacket()
         else if (m_pendingRequests.contains(id))
             m_replies.insert(id, m_currentPacket);
     } else {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         const auto receiver = m_streamReceivers.constFind(id);
         if (receiver != m_streamReceivers.constEnd()) {
             if (!receiver.value().isNull())
@@ -361,14 +360,14 @@ void USBPacketProtocol::resetReceiveState()
 
 bool USBPacketProtocol::refreshCurrentDevice()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_currentDevice = m_attachedDevice;
     return m_currentDevice != nullptr;
 }
 
 bool USBPacketProtocol::isDetached()
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return !m_attachedDevice;
 }
 
@@ -378,7 +377,7 @@ void USBPacketProtocol::run()
         bool queued = false;
         unsigned long interval = DefaultPollIntervalUs;
         {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             m_currentDevice = m_attachedDevice;
             if (!m_currentDevice)
                 break;
@@ -390,7 +389,7 @@ void USBPacketProtocol::run()
         while (queued) {
             RequestEntry entry;
             {
-                QMutexLocker lock(&m_mutex);
+                std::lock_guard<std::mutex> lock(m_mutex);
                 m_currentDevice = m_attachedDevice;
                 if (!m_currentDevice) {
                     detached = true;
@@ -410,7 +409,7 @@ void USBPacketProtocol::run()
                                             new USBRequestEvent(entry.request, result),
                                             Qt::NormalEventPriority);
 
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             // Remove the entry only if it is still the back one: the queue may
             // have been cleared and refilled while the request was carried out,
             // and the back entry is then a new request that has yet to run.
@@ -424,7 +423,7 @@ void USBPacketProtocol::run()
         try {
             parsePackets();
         } catch (const USBResult &failure) {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             if (m_directHandler)
                 m_directHandler->packetError(failure, m_errorReceiver);
             else if (!m_errorReceiver.isNull())

@@ -2,12 +2,12 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
 #include <QVector>
 #include <memory>
+#include <mutex>
 
 #include "RequestEntry.h"
 #include "USBICommRequest.h"
@@ -105,7 +105,9 @@ private:
     bool refreshCurrentDevice();
     bool isDetached();
 
-    QMutex m_mutex;
+    // A standard mutex rather than QMutex: Qt's futex-based lock is invisible
+    // to ThreadSanitizer, which would then flag every guarded member.
+    std::mutex m_mutex;
     std::shared_ptr<USBDevice> m_currentDevice;
     std::shared_ptr<USBDevice> m_attachedDevice;
     QMap<int, QPointer<QObject>> m_streamReceivers;

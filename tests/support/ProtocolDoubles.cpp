@@ -42,6 +42,18 @@ quint32 requestIdOf(const QByteArray &frame)
     return b(1) + 256u * b(2) + 65536u * b(3) + 16777216u * b(4);
 }
 
+bool eventually(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
+}
+
 void ensureCoreApplication()
 {
     static int argc = 1;
@@ -207,3 +219,15 @@ bool EventRecorder::event(QEvent *event)
     }
     return QObject::event(event);
 }
+
+#if defined(__SANITIZE_THREAD__)
+// Qt hands posted events from the posting thread to the receiving one under
+// its own futex-based lock, which ThreadSanitizer cannot see; every read of an
+// event's contents on delivery, and its deletion afterwards, would otherwise be
+// reported as a race with its construction on the protocol thread.
+extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions()
+{
+    return "race:QCoreApplication::notifyInternal2\n"
+           "race:QCoreApplicationPrivate::sendPostedEvents\n";
+}
+#endif

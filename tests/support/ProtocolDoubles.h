@@ -22,6 +22,10 @@ QByteArray patternBytes(int size, int seed);
 // The id of a framed request as the instrument reads it (bytes 1..4).
 quint32 requestIdOf(const QByteArray &frame);
 
+// Polls the condition every millisecond until it holds or the time runs out,
+// for state that signals nothing (the protocol's queue, its thread).
+bool eventually(const std::function<bool()> &condition, int timeoutMs = 5000);
+
 // Creates the process's QCoreApplication once, for tests that deliver events.
 void ensureCoreApplication();
 
