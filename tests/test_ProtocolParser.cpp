@@ -141,6 +141,20 @@ TEST_F(ProtocolParser, LongHeaderIsReadInOneAndSeven)
     EXPECT_EQ(handler.packets()[0].data, data);
 }
 
+// With no reply waiting, the parser asks the device again after each packet
+// and so also takes what arrived during the parse.
+TEST_F(ProtocolParser, BytesArrivingDuringAParseAreDrained)
+{
+    int polls = 0;
+    bridge.setPollHook([&](SimulatedLink &link) {
+        if (++polls == 2)
+            link.sendToHost(shortPacket(bytesOf({2})));
+    });
+    bridge.sendToHost(shortPacket(bytesOf({1})));
+    ASSERT_EQ(parseAll().size(), 2);
+    EXPECT_EQ(handler.packets()[1].data, bytesOf({2}));
+}
+
 // Ids other than the stream id: those the handler accepts are delivered with
 // their signed value, the rest (not pending, as after a time-out) are dropped.
 TEST_F(ProtocolParser, PacketIdsDecideTheConsumer)
