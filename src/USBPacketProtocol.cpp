@@ -15,7 +15,6 @@ constexpr char RequestType = 0x05;
 constexpr quint8 LongPacketType = 0x05;
 constexpr quint8 ShortPacketType = 0x07;
 constexpr int LongHeaderSize = 8;
-constexpr int ShortHeaderSize = 2;
 constexpr int MaxPayloadSize = 0xFFFF;
 
 QThread::Priority toPriority(int value)
