@@ -1,0 +1,165 @@
+// Throughput of the packet parser and its dispatch to a direct handler, and the
+// CPU cost of an attached, idle protocol thread.
+//
+//   build/bench/bench_Protocol --benchmark_filter=ParseStream
+//   build/bench/bench_Protocol --benchmark_filter=IdleThread
+#include <benchmark/benchmark.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <new>
+
+#include "USBDevice.h"
+#include "USBPacketProtocol.h"
+
+// The bench build does not link the test support library; the scripted bridge
+// is compiled in directly.
+#include "../tests/support/ProtocolHarness.cpp"
+
+namespace {
+
+std::atomic<long> allocations{0};
+
+class CountingHandler : public USBPacketProtocol::IDirectPacketHandler
+{
+public:
+    void requestFinished(const RequestEntry &, USBResult) override {}
+    void packetError(USBResult, QPointer<QObject> &) override {}
+    void packetReceived(int, QByteArray &data) override
+    {
+        ++packets;
+        bytes += data.size();
+    }
+    bool acceptsPacket(int id) override { return id == 0; }
+
+    long packets = 0;
+    long bytes = 0;
+};
+
+// A stream packet as the instrument sends it: the short form up to 255 data
+// bytes, the long form with id 0 above.
+QByteArray streamPacket(int dataSize, int seed)
+{
+    QByteArray packet;
+    if (dataSize <= 255) {
+        packet.append(char(0x07));
+        packet.append(char(dataSize));
+    } else {
+        const char header[8] = {0x05, 0, 0, 0, 0, 0, char(dataSize & 0xFF), char(dataSize >> 8)};
+        packet.append(header, 8);
+    }
+    for (int i = 0; i < dataSize; ++i)
+        packet.append(char(i * 13 + seed));
+    return packet;
+}
+
+double processCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+} // namespace
+
+void *operator new(std::size_t size)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void *p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+
+// Bursts of about 64 KB of stream packets of one data size, each burst fed
+// into the bridge and parsed by one parsePackets() call, as one poll of the
+// protocol thread would.
+static void BM_ParseStreamPackets(benchmark::State &state)
+{
+    const int dataSize = int(state.range(0));
+    ProtocolHarness bridge;
+    CountingHandler handler;
+    USBPacketProtocol protocol;
+    protocol.setDirectPacketHandler(&handler);
+    protocol.setDevice(bridge.openedDevice());
+
+    QByteArray burst;
+    int packetsPerBurst = 0;
+    while (burst.size() < 65536) {
+        burst += streamPacket(dataSize, packetsPerBurst);
+        ++packetsPerBurst;
+    }
+    // Warm-up: the bridge queue and the packet buffer reach their capacity.
+    bridge.sendToHost(burst);
+    protocol.parsePackets();
+
+    const long allocationsBefore = allocations.load();
+    const long packetsBefore = handler.packets;
+    for (auto _ : state) {
+        bridge.sendToHost(burst);
+        protocol.parsePackets();
+    }
+    const long packets = handler.packets - packetsBefore;
+    state.SetBytesProcessed(int64_t(state.iterations()) * burst.size());
+    state.counters["packets/s"] = benchmark::Counter(double(packets), benchmark::Counter::kIsRate);
+    state.counters["allocs/packet"] =
+        double(allocations.load() - allocationsBefore) / double(packets ? packets : 1);
+    if (handler.bytes != long(dataSize) * handler.packets)
+        state.SkipWithError("packets lost or cut");
+    protocol.setDevice({});
+}
+BENCHMARK(BM_ParseStreamPackets)->Arg(64)->Arg(255)->Arg(256)->Arg(512)->Arg(1024);
+
+// An attached protocol whose thread has nothing to do but poll every 5 ms:
+// process CPU time over 10 s of idling, as a share of one core.
+static void BM_IdleThreadCpuShare(benchmark::State &state)
+{
+    ProtocolHarness bridge;
+    CountingHandler handler;
+    USBPacketProtocol protocol;
+    protocol.setDirectPacketHandler(&handler);
+    protocol.setDevice(bridge.openedDevice());
+    protocol.setPollInterval(5000);
+
+    // A raw request needs no answer; posting it starts the thread.
+    class StartRequest : public USBICommRequest
+    {
+    public:
+        bool isRawRequest() const override { return true; }
+        quint8 command() const override { return 0x00; }
+        QByteArray payload() const override { return {}; }
+        void setReceivedData(const QByteArray &) override {}
+        QByteArray receivedData() const override { return {}; }
+        USBResult resultForStatus(quint8) const override { return {}; }
+        int expectedReplySize() const override { return 0; }
+        int id() const override { return m_id; }
+
+    private:
+        int m_id = takeNextId();
+    };
+    protocol.postRequest(std::make_shared<StartRequest>(), nullptr);
+    QThread::msleep(100);
+
+    double share = 0;
+    int polls = 0;
+    for (auto _ : state) {
+        const int pollsBefore = bridge.pollCount();
+        const double cpuBefore = processCpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        QThread::sleep(10);
+        share = (processCpuSeconds() - cpuBefore) / (double(wall.nsecsElapsed()) * 1e-9);
+        polls = bridge.pollCount() - pollsBefore;
+    }
+    state.counters["cpu_%_of_core"] = share * 100.0;
+    state.counters["polls/s"] = polls / 10.0;
+    protocol.setDevice({});
+}
+BENCHMARK(BM_IdleThreadCpuShare)->Iterations(1)->Unit(benchmark::kSecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,438 @@
+#include "USBPacketProtocol.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include "ByteOrder.h"
+#include "USBDevice.h"
+#include "USBPacketErrorEvent.h"
+#include "USBPacketStreamEvent.h"
+#include "USBRequestEvent.h"
+
+namespace {
+
+constexpr char RequestType = 0x05;
+constexpr quint8 LongPacketType = 0x05;
+constexpr quint8 ShortPacketType = 0x07;
+constexpr int LongHeaderSize = 8;
+constexpr int MaxPayloadSize = 0xFFFF;
+
+QThread::Priority toPriority(int value)
+{
+    if (value < QThread::IdlePriority || value > QThread::InheritPriority)
+        return QThread::InheritPriority;
+    return QThread::Priority(value);
+}
+
+bool sameEntry(const RequestEntry &a, const RequestEntry &b)
+{
+    return a.id == b.id && a.request == b.request;
+}
+
+USBResult invalidHandle()
+{
+    return USBResult(QStringLiteral("Invalid communication handle."), 2);
+}
+
+} // namespace
+
+USBPacketProtocol::USBPacketProtocol()
+{
+    // Reserved capacity survives the clear after each packet, so a steady
+    // stream is parsed without allocating.
+    m_currentPacketHeaderData.reserve(LongHeaderSize);
+}
+
+USBPacketProtocol::~USBPacketProtocol()
+{
+    // A running QThread must not be destroyed; end it the way a detach would.
+    if (isRunning() && QThread::currentThread() != this) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_attachedDevice.reset();
+        }
+        wait();
+    }
+}
+
+void USBPacketProtocol::setPollInterval(unsigned long microseconds)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pollInterval = microseconds;
+}
+
+bool USBPacketProtocol::waitForFinished()
+{
+    if (!isRunning())
+        return false;
+    return wait(5000);
+}
+
+USBResult USBPacketProtocol::sendRequest(std::shared_ptr<USBICommRequest> request)
+{
+    if (!request)
+        return USBResult(QStringLiteral("Invalid request."), 2);
+
+    const int id = request->id();
+    try {
+        if (!refreshCurrentDevice())
+            return invalidHandle();
+        const std::shared_ptr<USBDevice> devicePtr = m_currentDevice;
+        USBDevice &device = *devicePtr;
+
+        if (request->isRawRequest()) {
+            device.writeByte(char(request->command()));
+            const QByteArray payload = request->payload();
+            if (!payload.isEmpty())
+                device.write(payload);
+            return USBResult();
+        }
+
+        const QByteArray payload = request->payload();
+        // The length field has 16 bits: a larger payload would be announced
+        // with a wrong length and desynchronise the instrument's parser.
+        if (payload.size() > MaxPayloadSize)
+            return USBResult(QStringLiteral("Request payload too large."), 2);
+
+        QByteArray frame;
+        frame.reserve(LongHeaderSize + payload.size());
+        frame.append(RequestType);
+        appendUInt32LE(frame, quint32(id));
+        frame.append(char(request->command()));
+        appendUInt16LE(frame, quint16(payload.size()));
+        frame.append(payload);
+        device.write(frame);
+
+        m_pendingRequests.insert(id, request);
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            auto reply = m_replies.find(id);
+            if (reply != m_replies.end()) {
+                const USBPacket packet = reply.value();
+                m_replies.erase(reply);
+                m_pendingRequests.remove(id);
+                const USBResult accepted = request->resultForStatus(packet.status);
+                if (!accepted.isSuccess())
+                    return accepted;
+                if (packet.data.size() != request->expectedReplySize())
+                    return USBResult(QStringLiteral("Unexpected packet length."), 2);
+                request->setReceivedData(packet.data);
+                return USBResult();
+            }
+
+            parsePackets();
+
+            if (timer.elapsed() > ReplyTimeoutMs) {
+                // A reply parsed in this very pass is collected, not reported
+                // as a time-out and left behind in the reply table.
+                if (m_replies.contains(id))
+                    continue;
+                m_pendingRequests.remove(id);
+                return USBResult(QStringLiteral("Communication timed out"), 2);
+            }
+            // A detach ends the wait at once, so that the detaching caller can
+            // close the device without racing with this request.
+            if (isDetached()) {
+                m_pendingRequests.remove(id);
+                return invalidHandle();
+            }
+            QThread::msleep(ReplyPollMs);
+        }
+    } catch (const USBResult &failure) {
+        m_pendingRequests.remove(id);
+        return failure;
+    }
+}
+
+void USBPacketProtocol::postRequest(std::shared_ptr<USBICommRequest> request, QObject *receiver)
+{
+    if (!request)
+        return;
+    RequestEntry entry;
+    entry.id = request->id();
+    entry.request = std::move(request);
+    entry.receiver = receiver;
+
+    int priority = QThread::InheritPriority;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_attachedDevice)
+            priority = m_attachedDevice->threadPriority();
+        m_requestQueue.prepend(std::move(entry));
+    }
+    if (!isRunning())
+        start(toPriority(priority));
+}
+
+void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
+{
+    std::shared_ptr<USBDevice> attached = device ? device->clone() : nullptr;
+    std::shared_ptr<USBDevice> previous;
+    bool startThread = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        previous = std::move(m_attachedDevice);
+        m_attachedDevice = attached;
+        startThread = attached && !m_requestQueue.isEmpty();
+    }
+
+    if (attached) {
+        attached->setStreamTimeouts();
+        if (startThread)
+            start(QThread::InheritPriority);
+        return;
+    }
+
+    if (QThread::currentThread() == this) {
+        // Detached from a handler on the protocol thread: the thread cannot
+        // wait for itself. It ends at its next check point and empties the
+        // receive state on its way out.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requestQueue.clear();
+        return;
+    }
+
+    // The thread notices the detach within one poll (a request it carries
+    // out ends within one reply poll). Only once it is gone are its queue and
+    // receive state emptied and may the device be closed.
+    wait();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requestQueue.clear();
+    }
+    m_currentDevice.reset();
+    resetReceiveState();
+}
+
+void USBPacketProtocol::clearRequests()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requestQueue.clear();
+}
+
+bool USBPacketProtocol::isQueueEmpty()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requestQueue.isEmpty();
+}
+
+void USBPacketProtocol::setDirectPacketHandler(IDirectPacketHandler *handler)
+{
+    Q_ASSERT(!isRunning());
+    m_directHandler = handler;
+}
+
+void USBPacketProtocol::setStreamReceiver(int id, QObject *receiver)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (receiver)
+        m_streamReceivers.insert(id, receiver);
+    else
+        m_streamReceivers.remove(id);
+}
+
+void USBPacketProtocol::removeStreamReceiver(int id)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_streamReceivers.remove(id);
+}
+
+void USBPacketProtocol::setErrorReceiver(QObject *receiver)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_errorReceiver = receiver;
+}
+
+void USBPacketProtocol::parsePackets()
+{
+    try {
+        if (!m_currentDevice)
+            refreshCurrentDevice();
+        // Held locally: a handler called from the parser must not be able to
+        // release the device under it.
+        const std::shared_ptr<USBDevice> device = m_currentDevice;
+        if (!device)
+            throw invalidHandle();
+        parseAvailable(*device);
+    } catch (const USBResult &) {
+        resetReceiveState();
+        throw;
+    }
+}
+
+void USBPacketProtocol::parseAvailable(USBDevice &device)
+{
+    // n counts the bytes known to be in the receive queue; no read asks for
+    // more, so no read waits for bytes that have not arrived.
+    int n = device.bytesAvailable();
+    for (;;) {
+        if (n <= 0)
+            return;
+
+        if (m_currentPacketHeaderData.isEmpty()) {
+            char type = 0;
+            device.read(&type, 1);
+            n -= 1;
+            m_currentPacketHeaderData.append(type);
+            Q_ASSERT(m_currentPacketHeaderData.count() == 1);
+            m_currentPacket.type = quint8(type);
+            if (m_currentPacket.type != LongPacketType && m_currentPacket.type != ShortPacketType)
+                throw USBResult(QStringLiteral("Communication stream is corrupted."), 2);
+        }
+
+        if (m_currentPacketHeaderData.count() == 1) {
+            if (m_currentPacket.type == LongPacketType) {
+                // The rest of a long header is read in one go, once all of it
+                // has arrived.
+                if (n < LongHeaderSize - 1)
+                    return;
+                char rest[LongHeaderSize - 1];
+                device.read(rest, LongHeaderSize - 1);
+                n -= LongHeaderSize - 1;
+                m_currentPacketHeaderData.append(rest, LongHeaderSize - 1);
+                Q_ASSERT(m_currentPacketHeaderData.count() == 8);
+                m_currentPacket.id = qint32(readUInt32LE(m_currentPacketHeaderData, 1));
+                m_currentPacket.status = quint8(m_currentPacketHeaderData.at(5));
+                m_currentPacket.packetDataSize = readUInt16LE(m_currentPacketHeaderData, 6);
+            } else {
+                if (n < 1)
+                    return;
+                char length = 0;
+                device.read(&length, 1);
+                n -= 1;
+                m_currentPacketHeaderData.append(length);
+                Q_ASSERT(m_currentPacketHeaderData.count() == 2);
+                m_currentPacket.id = 0;
+                m_currentPacket.status = 0;
+                m_currentPacket.packetDataSize = quint8(length);
+            }
+            m_currentPacket.data.reserve(m_currentPacket.packetDataSize);
+        }
+
+        n -= device.readAvailable(m_currentPacket.data, m_currentPacket.packetDataSize);
+        if (m_currentPacket.data.size() < m_currentPacket.packetDataSize)
+            return;
+        dispatchPacket();
+
+        // While a reply waits to be collected, stop once the counted bytes are
+        // used up; otherwise drain the device.
+        if (m_replies.isEmpty())
+            n = device.bytesAvailable();
+    }
+}
+
+void USBPacketProtocol::dispatchPacket()
+{
+    Q_ASSERT(m_currentPacket.data.count() == m_currentPacket.packetDataSize);
+    const int id = m_currentPacket.id;
+    if (m_directHandler) {
+        if (m_directHandler->acceptsPacket(id))
+            m_directHandler->packetReceived(id, m_currentPacket.data);
+        else if (m_pendingRequests.contains(id))
+            m_replies.insert(id, m_currentPacket);
+    } else {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto receiver = m_streamReceivers.constFind(id);
+        if (receiver != m_streamReceivers.constEnd()) {
+            if (!receiver.value().isNull())
+                QCoreApplication::postEvent(
+                    receiver.value().data(),
+                    new USBPacketStreamEvent(id, m_currentPacket.data, USBResult()),
+                    Qt::NormalEventPriority);
+        } else if (m_pendingRequests.contains(id)) {
+            m_replies.insert(id, m_currentPacket);
+        }
+    }
+    // resize(0) rather than clear(): the buffers keep their reserved capacity.
+    m_currentPacketHeaderData.resize(0);
+    m_currentPacket.data.resize(0);
+}
+
+void USBPacketProtocol::resetReceiveState()
+{
+    m_currentPacketHeaderData.resize(0);
+    m_currentPacket = USBPacket();
+    m_pendingRequests.clear();
+    m_replies.clear();
+}
+
+bool USBPacketProtocol::refreshCurrentDevice()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_currentDevice = m_attachedDevice;
+    return m_currentDevice != nullptr;
+}
+
+bool USBPacketProtocol::isDetached()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_attachedDevice;
+}
+
+void USBPacketProtocol::run()
+{
+    for (;;) {
+        bool queued = false;
+        unsigned long interval = DefaultPollIntervalUs;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_currentDevice = m_attachedDevice;
+            if (!m_currentDevice)
+                break;
+            queued = !m_requestQueue.isEmpty();
+            interval = m_pollInterval;
+        }
+
+        bool detached = false;
+        while (queued) {
+            RequestEntry entry;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_currentDevice = m_attachedDevice;
+                if (!m_currentDevice) {
+                    detached = true;
+                    break;
+                }
+                if (m_requestQueue.isEmpty())
+                    break;
+                entry = m_requestQueue.last();
+            }
+
+            const USBResult result = sendRequest(entry.request);
+
+            if (m_directHandler)
+                m_directHandler->requestFinished(entry, result);
+            else if (!entry.receiver.isNull())
+                QCoreApplication::postEvent(entry.receiver.data(),
+                                            new USBRequestEvent(entry.request, result),
+                                            Qt::NormalEventPriority);
+
+            std::lock_guard<std::mutex> lock(m_mutex);
+            // Remove the entry only if it is still the back one: the queue may
+            // have been cleared and refilled while the request was carried out,
+            // and the back entry is then a new request that has yet to run.
+            if (!m_requestQueue.isEmpty() && sameEntry(m_requestQueue.last(), entry))
+                m_requestQueue.removeLast();
+            queued = !m_requestQueue.isEmpty();
+        }
+        if (detached || !refreshCurrentDevice())
+            break;
+
+        try {
+            parsePackets();
+        } catch (const USBResult &failure) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_directHandler)
+                m_directHandler->packetError(failure, m_errorReceiver);
+            else if (!m_errorReceiver.isNull())
+                QCoreApplication::postEvent(m_errorReceiver.data(),
+                                            new USBPacketErrorEvent(0, failure),
+                                            Qt::NormalEventPriority);
+        }
+
+        QThread::usleep(interval);
+    }
+    m_currentDevice.reset();
+    resetReceiveState();
+}

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+#include <QVector>
+#include <memory>
+#include <mutex>
+
+#include "RequestEntry.h"
+#include "USBICommRequest.h"
+#include "USBIProtocol.h"
+#include "USBPacket.h"
+#include "USBResult.h"
+
+class USBDevice;
+
+// Carries instruction requests to an instrument over the packet framing and
+// brings back their replies and the instrument's stream packets.
+//
+// Requests are carried either synchronously on the caller's thread
+// (sendRequest) or through a queue served by the protocol's own thread
+// (postRequest), which between requests polls the device and parses what has
+// arrived. Results, receive errors and stream packets go to the direct packet
+// handler when one is installed, else they are posted as Qt events to the
+// registered receivers.
+//
+// The parser state, the pending table and the reply table are used by one
+// thread at a time: by the protocol thread while it runs, otherwise by the
+// caller of sendRequest. Everything else is guarded by one non-recursive mutex.
+class USBPacketProtocol : public USBIProtocol, public QThread
+{
+public:
+    // Consumer of results, receive errors and stream packets, installed instead
+    // of Qt receivers.
+    class IDirectPacketHandler
+    {
+    public:
+        virtual ~IDirectPacketHandler() = default;
+        // A queued request has been carried out. Called on the protocol thread
+        // without any lock held; may post further requests.
+        virtual void requestFinished(const RequestEntry &entry, USBResult result) = 0;
+        // The protocol thread's own poll failed. Called with the protocol mutex
+        // held: the handler must not call back into the protocol.
+        virtual void packetError(USBResult result, QPointer<QObject> &errorReceiver) = 0;
+        // A complete packet whose id the handler accepts, on whichever thread
+        // runs the parser, without lock. The data may be consumed; the protocol
+        // clears it afterwards.
+        virtual void packetReceived(int id, QByteArray &data) = 0;
+        virtual bool acceptsPacket(int id) = 0;
+    };
+
+    static constexpr int ReplyTimeoutMs = 4000;
+    static constexpr int ReplyPollMs = 2;
+    static constexpr unsigned long DefaultPollIntervalUs = 5000;
+
+    USBPacketProtocol();
+    // The protocol should be detached before it is destroyed; if its thread
+    // still runs, the destructor detaches and waits for it.
+    ~USBPacketProtocol() override;
+
+    void setPollInterval(unsigned long microseconds) override;
+    bool waitForFinished() override;
+    USBResult sendRequest(std::shared_ptr<USBICommRequest> request) override;
+    void postRequest(std::shared_ptr<USBICommRequest> request, QObject *receiver) override;
+    // Attaching takes a clone of the device. Detaching (an empty handle) returns
+    // only once the protocol thread has ended: a request it is carrying out is
+    // cut short with "Invalid communication handle.", and the queue and the
+    // receive state are emptied after the thread is gone, so the caller may
+    // close the device right away.
+    void setDevice(std::shared_ptr<USBDevice> device) override;
+    void clearRequests() override;
+    bool isQueueEmpty() override;
+
+    // Only while the protocol thread is not running.
+    void setDirectPacketHandler(IDirectPacketHandler *handler);
+
+    // Receivers used when no direct handler is installed. A stream receiver
+    // gets a USBPacketStreamEvent for every packet with its id; a null
+    // receiver removes the registration. The error receiver gets a
+    // USBPacketErrorEvent when the thread's own poll fails.
+    void setStreamReceiver(int id, QObject *receiver);
+    void removeStreamReceiver(int id);
+    void setErrorReceiver(QObject *receiver);
+
+    // Reads what the device has received, completes as many packets as it can
+    // and dispatches each. Never waits for bytes the device has not reported.
+    // Throws USBResult after resetting the receive state.
+    void parsePackets();
+
+    // Diagnostics of the receive state, for the thread that owns it.
+    int pendingRequestCount() const { return m_pendingRequests.size(); }
+    int storedReplyCount() const { return m_replies.size(); }
+    bool hasPacketInProgress() const { return !m_currentPacketHeaderData.isEmpty(); }
+
+protected:
+    void run() override;
+
+private:
+    void parseAvailable(USBDevice &device);
+    void dispatchPacket();
+    void resetReceiveState();
+    bool refreshCurrentDevice();
+    bool isDetached();
+
+    // A standard mutex rather than QMutex: Qt's futex-based lock is invisible
+    // to ThreadSanitizer, which would then flag every guarded member.
+    std::mutex m_mutex;
+    std::shared_ptr<USBDevice> m_currentDevice;
+    std::shared_ptr<USBDevice> m_attachedDevice;
+    QMap<int, QPointer<QObject>> m_streamReceivers;
+    QPointer<QObject> m_errorReceiver;
+    QVector<RequestEntry> m_requestQueue;
+    QMap<int, std::shared_ptr<USBICommRequest>> m_pendingRequests;
+    QByteArray m_currentPacketHeaderData;
+    USBPacket m_currentPacket;
+    QMap<int, USBPacket> m_replies;
+    unsigned long m_pollInterval = DefaultPollIntervalUs;
+    IDirectPacketHandler *m_directHandler = nullptr;
+};
