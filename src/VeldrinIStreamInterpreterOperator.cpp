@@ -1,0 +1,3 @@
+#include "VeldrinIStreamInterpreterOperator.h"
+
+VeldrinIStreamInterpreterOperator::~VeldrinIStreamInterpreterOperator() = default;
