@@ -1,0 +1,136 @@
+#include "DeviceManager.h"
+
+#include <QHash>
+#include <QSet>
+#include <QThread>
+
+#include "USBDevice.h"
+#include "USBDriver.h"
+#include "USBSerialNumber.h"
+#include "Veldrin_I_DriverDevice.h"
+#include "Veldrin_II_DriverDevice.h"
+
+namespace {
+
+struct HardwareKey
+{
+    int model;
+    int revision;
+    bool operator==(const HardwareKey &other) const
+    {
+        return model == other.model && revision == other.revision;
+    }
+};
+
+uint qHash(const HardwareKey &key, uint seed = 0)
+{
+    return ::qHash(key.model * 100 + key.revision, seed);
+}
+
+// Built once per process, on first use; read-only afterwards.
+const QHash<HardwareKey, QSet<int>> &supportedFirmwareTable()
+{
+    static const QHash<HardwareKey, QSet<int>> table = {
+        {HardwareKey{4, 1}, QSet<int>{1}},
+        {HardwareKey{8, 1}, QSet<int>{3}},
+    };
+    return table;
+}
+
+} // namespace
+
+bool DeviceManager::isHardwareSupported(int model, int revision)
+{
+    return supportedFirmwareTable().contains(HardwareKey{model, revision});
+}
+
+bool DeviceManager::isFirmwareSupported(int model, int revision, int firmwareVersion)
+{
+    const auto &table = supportedFirmwareTable();
+    const auto it = table.constFind(HardwareKey{model, revision});
+    return it != table.constEnd() && it->contains(firmwareVersion);
+}
+
+DeviceManager::DeviceManager()
+{
+    QVector<std::shared_ptr<USBDevice>> attached;
+    {
+        USBDriver enumerator;
+        attached = enumerator.devices(true);
+    }
+    for (const std::shared_ptr<USBDevice> &usbDevice : attached) {
+        if (!usbDevice->hasInstrumentPrefix())
+            continue;
+        const QPair<int, int> hardware = usbDevice->modelAndRevision();
+        if (!isHardwareSupported(hardware.first, hardware.second))
+            continue;
+        if (hardware == qMakePair(4, 1))
+            m_devices.append(std::make_shared<Veldrin_I_DriverDevice>(usbDevice));
+        else if (hardware == qMakePair(8, 1))
+            m_devices.append(std::make_shared<Veldrin_II_DriverDevice>(usbDevice));
+    }
+}
+
+DeviceManager::~DeviceManager()
+{
+    waitUntilIdle();
+    for (const auto &device : m_devices)
+        device->shutdown();
+    QThread::msleep(200);
+    m_devices.clear();
+}
+
+int DeviceManager::deviceCount() const
+{
+    return m_devices.size();
+}
+
+ApiStatus DeviceManager::checkDevice(int deviceIndex)
+{
+    if (deviceIndex < 1 || deviceIndex > deviceCount())
+        return 1;
+    const ApiStatus status = m_devices.at(deviceIndex - 1)->openDevice();
+    if (status != 0)
+        return status;
+    waitUntilIdle();
+    return 0;
+}
+
+std::shared_ptr<VeldrinDriverDevice> DeviceManager::deviceAt(int deviceIndex) const
+{
+    if (deviceIndex < 1 || deviceIndex > deviceCount())
+        return {};
+    return m_devices.at(deviceIndex - 1);
+}
+
+ApiStatus DeviceManager::indexOfSerialNumber(const QString &text, int &deviceIndex) const
+{
+    const USBSerialNumber wanted(text);
+    int counter = 1;
+    for (const auto &device : m_devices) {
+        if (USBSerialNumber(device->deviceInformation().serialNumber) == wanted) {
+            deviceIndex = counter;
+            return 0;
+        }
+        ++counter;
+    }
+    deviceIndex = -1;
+    return 6;
+}
+
+void DeviceManager::waitUntilIdle() const
+{
+    for (;;) {
+        const QVector<std::shared_ptr<VeldrinDriverDevice>> devices = m_devices;
+        bool idle = true;
+        for (const auto &device : devices) {
+            if (!device->isIdle()) {
+                idle = false;
+                break;
+            }
+        }
+        if (idle)
+            return;
+        QThread::usleep(1000);
+    }
+}

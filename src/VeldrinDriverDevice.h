@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QVector>
+#include <memory>
+
+#include "DeviceInfo.h"
+
+class USBDevice;
+class USBDriver;
+class USBPacketProtocol;
+
+// The status of a device operation and of every export: 0 is success; the
+// codes are those of the public header.
+using ApiStatus = int;
+
+// The contract both instrument generations keep, and the USB stack each
+// instrument owns: the enumerated USB device, a driver bound to a packet
+// protocol, and the information record read when the device is made.
+class VeldrinDriverDevice
+{
+public:
+    // Opens the USB device once, reads the information record through the boot
+    // firmware and closes it again; failures leave the record empty.
+    explicit VeldrinDriverDevice(std::shared_ptr<USBDevice> usbDevice);
+    virtual ~VeldrinDriverDevice();
+
+    VeldrinDriverDevice(const VeldrinDriverDevice &) = delete;
+    VeldrinDriverDevice &operator=(const VeldrinDriverDevice &) = delete;
+
+    virtual ApiStatus openDevice() = 0;
+    virtual ApiStatus setPWM(int channel, int dutyCycle) = 0;
+    virtual ApiStatus setPWMFrequency(int frequency) = 0;
+    virtual ApiStatus setDACWaveform(int channel, int waveform) = 0;
+    virtual ApiStatus setDACOffset(int channel, int offset) = 0;
+    virtual ApiStatus setDACAmplitude(int channel, int amplitude) = 0;
+    virtual ApiStatus setDACFrequency(int channel, int frequency) = 0;
+    virtual ApiStatus setSweepProperties(int channel, int start, int stop) = 0;
+    virtual ApiStatus setADCProperties(int channel, int range, int flag) = 0;
+    virtual ApiStatus runMeasurement(int channelMask, int periodCode, int sampleCount) = 0;
+    virtual ApiStatus run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount) = 0;
+    virtual ApiStatus run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount, int points) = 0;
+    virtual bool isMeasurementComplete() = 0;
+    virtual QVector<double> getResult(int channel) = 0;
+    virtual QVector<QVector<double>> get2DResult(int channel) = 0;
+    virtual ApiStatus get2DResultSizes(int channel, int *rows, int *columns) = 0;
+
+    // Idle when no USB device is open or the protocol's queue is empty.
+    bool isIdle() const;
+    // Closes the USB connection: clears the queue, ends the protocol thread and
+    // closes the vendor handle.
+    void shutdown();
+
+    const DeviceInfo &deviceInformation() const { return deviceInfo; }
+
+protected:
+    // The opening steps both generations share: open at 500000 baud (3), purge,
+    // boot firmware start step (4), 600 ms, information record (7), validity
+    // (8), firmware version accepted for the hardware (9), 50 ms. Every failure
+    // after the open closes the connection again, so the next call repeats the
+    // checks instead of using an instrument that never passed them. The caller
+    // has checked that no device is open yet.
+    ApiStatus openAndVerify();
+
+    std::shared_ptr<USBDevice> usbDevice;
+    std::shared_ptr<USBDriver> driver;
+    std::shared_ptr<USBPacketProtocol> protocol;
+    DeviceInfo deviceInfo;
+};
