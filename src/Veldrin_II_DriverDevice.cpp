@@ -1,0 +1,462 @@
+#include "Veldrin_II_DriverDevice.h"
+
+
+
+#include "USBDriver.h"
+#include "VeldrinStreamInterpreterScaleSignedSpikeFilterOperator.h"
+#include "Veldrin_II_DriverCommRequest.h"
+#include "Veldrin_II_DriverPWM.h"
+#include "Veldrin_II_DriverPWMFrequency.h"
+
+namespace {
+
+enum Command : quint8 {
+    StartAcquisition = 32,
+    SetPWMFrequency = 34,
+    SetPWM1 = 35,
+    SetPWM2 = 36,
+    SetDAC1 = 37,
+    SetDAC2 = 38,
+    ApplyPWM = 42,
+    ReadDAC1 = 69,
+    ReadDAC2 = 70,
+    ReadUserData = 72,
+};
+
+} // namespace
+
+Veldrin_II_DriverDevice::Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> device)
+    : VeldrinDriverDevice(std::move(device))
+{
+    m_sweepBounds[1] = qMakePair(-1.0, 1.0);
+    m_sweepBounds[2] = qMakePair(-1.0, 1.0);
+    protocol->setDirectPacketHandler(this);
+}
+
+Veldrin_II_DriverDevice::~Veldrin_II_DriverDevice()
+{
+    // The protocol thread calls into this object: stop it before the members go.
+    shutdown();
+}
+
+bool Veldrin_II_DriverDevice::post(quint8 command, const QByteArray &payload)
+{
+    auto request = std::make_shared<Veldrin_II_DriverCommRequest>(command);
+    if (!payload.isEmpty())
+        request->setPayload(payload);
+    return driver->submit(request, nullptr).isSuccess();
+}
+
+ApiStatus Veldrin_II_DriverDevice::openDevice()
+{
+    if (driver->isOpen())
+        return 0;
+    const ApiStatus status = openAndVerify();
+    if (status != 0)
+        return status;
+    post(ReadUserData);
+    post(ReadDAC1);
+    post(ReadDAC2);
+    return 0;
+}
+
+ApiStatus Veldrin_II_DriverDevice::setPWM(int channel, int dutyCycle)
+{
+    if (channel < 1 || channel > 2)
+        return 11;
+    if (dutyCycle < 0 || dutyCycle > 100)
+        return 12;
+    Veldrin_II_DriverPWM pwm;
+    pwm.setValue(Veldrin_II_DriverPWM::Mode, 2);
+    pwm.setValue(Veldrin_II_DriverPWM::Duty, dutyCycle);
+    if (!post(channel == 1 ? SetPWM1 : SetPWM2, pwm.toPayload()))
+        return 13;
+    return post(ApplyPWM) ? 0 : 13;
+}
+
+ApiStatus Veldrin_II_DriverDevice::setPWMFrequency(int frequency)
+{
+    if (frequency < 1 || frequency > 200000)
+        return 14;
+    Veldrin_II_DriverPWMFrequency block;
+    block.setValue(Veldrin_II_DriverPWMFrequency::Frequency, frequency);
+    if (!post(SetPWMFrequency, block.toPayload()))
+        return 13;
+    return post(ApplyPWM) ? 0 : 13;
+}
+
+ApiStatus Veldrin_II_DriverDevice::sendDac(int channel)
+{
+    QByteArray payload;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        payload = dac(channel).toPayload();
+    }
+    return post(channel == 1 ? SetDAC1 : SetDAC2, payload) ? 0 : 17;
+}
+
+ApiStatus Veldrin_II_DriverDevice::setDACWaveform(int channel, int waveform)
+{
+    if (channel < 1 || channel > 2)
+        return 16;
+    if (waveform < 0 || waveform > 2)
+        return 15;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        dac(channel).setValue(Veldrin_II_DriverDAC::Waveform, waveform);
+    }
+    return sendDac(channel);
+}
+
+ApiStatus Veldrin_II_DriverDevice::setDACOffset(int channel, int offset)
+{
+    if (channel < 1 || channel > 2)
+        return 16;
+    if (offset < -4500 || offset > 4500)
+        return 18;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        dac(channel).setValue(Veldrin_II_DriverDAC::Offset, offset / 1000.0);
+    }
+    return sendDac(channel);
+}
+
+ApiStatus Veldrin_II_DriverDevice::setDACAmplitude(int channel, int amplitude)
+{
+    if (channel < 1 || channel > 2)
+        return 16;
+    if (amplitude < -4500 || amplitude > 4500)
+        return 19;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        dac(channel).setValue(Veldrin_II_DriverDAC::Amplitude, amplitude / 1000.0);
+    }
+    return sendDac(channel);
+}
+
+ApiStatus Veldrin_II_DriverDevice::setDACFrequency(int channel, int frequency)
+{
+    if (channel < 1 || channel > 2)
+        return 16;
+    if (frequency < 10 || frequency > 20000)
+        return 20;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        dac(channel).setValue(Veldrin_II_DriverDAC::Frequency, frequency);
+    }
+    return sendDac(channel);
+}
+
+ApiStatus Veldrin_II_DriverDevice::setSweepProperties(int channel, int start, int stop)
+{
+    if (channel < 1 || channel > 2)
+        return 16;
+    if (start < -4500 || start > 4500)
+        return 19;
+    if (stop < -4500 || stop > 4500)
+        return 19;
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_sweepBounds[channel] = qMakePair(start / 1000.0, stop / 1000.0);
+    return 0;
+}
+
+ApiStatus Veldrin_II_DriverDevice::setADCProperties(int channel, int range, int flag)
+{
+    if (channel < 1 || channel > 2)
+        return 25;
+    if (range < 0 || range > 3)
+        return 24;
+    std::lock_guard<std::mutex> locker(m_mutex);
+    const int code = 3 - range;
+    if (channel == 1) {
+        m_sampling.setValue(Veldrin_II_DriverSampling::Range1, code);
+        m_sampling.setValue(Veldrin_II_DriverSampling::ChannelFlag1, flag != 0);
+    } else {
+        m_sampling.setValue(Veldrin_II_DriverSampling::Range2, code);
+        m_sampling.setValue(Veldrin_II_DriverSampling::ChannelFlag2, flag != 0);
+    }
+    return 0;
+}
+
+void Veldrin_II_DriverDevice::resetResults()
+{
+    m_remainingPoints = 0;
+    m_pointIndex = 0;
+    m_resultsByChannel.clear();
+}
+
+ApiStatus Veldrin_II_DriverDevice::runMeasurement(int channelMask, int periodCode, int sampleCount)
+{
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        resetResults();
+    }
+    return startAcquisition(channelMask, periodCode, sampleCount);
+}
+
+ApiStatus Veldrin_II_DriverDevice::run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount)
+{
+    if (sampleCount < 2 || sampleCount > 50000)
+        return 23;
+    if (periodCode < 3)
+        return 22;
+    QByteArray payload;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        resetResults();
+        m_dac1.setValue(Veldrin_II_DriverDAC::Waveform, 3);
+        m_dac1.setValue(Veldrin_II_DriverDAC::LowLevel, m_sweepBounds[1].first);
+        m_dac1.setValue(Veldrin_II_DriverDAC::HighLevel, m_sweepBounds[1].second);
+        payload = m_dac1.toPayload();
+    }
+    post(SetDAC1, payload);
+    return startAcquisition(channelMask, periodCode, sampleCount);
+}
+
+ApiStatus Veldrin_II_DriverDevice::run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount,
+                                                         int points)
+{
+    if (sampleCount < 2 || sampleCount > 50000)
+        return 23;
+    if (points < 2 || points > 50000)
+        return 23;
+    if (periodCode < 3)
+        return 22;
+    QByteArray payload1;
+    QByteArray payload2;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        resetResults();
+        m_dac1.setValue(Veldrin_II_DriverDAC::Waveform, 3);
+        m_dac1.setValue(Veldrin_II_DriverDAC::LowLevel, m_sweepBounds[1].first);
+        m_dac1.setValue(Veldrin_II_DriverDAC::HighLevel, m_sweepBounds[1].second);
+        const QPair<double, double> bounds2 = m_sweepBounds[2];
+        m_dac2.setValue(Veldrin_II_DriverDAC::Waveform, 0);
+        m_dac2.setValue(Veldrin_II_DriverDAC::Offset, bounds2.first);
+        m_sweepStep = (bounds2.second - bounds2.first) / (points - 1);
+        m_sweepValue = bounds2.first;
+        m_remainingPoints = points;
+        payload1 = m_dac1.toPayload();
+        payload2 = m_dac2.toPayload();
+    }
+    post(SetDAC1, payload1);
+    post(SetDAC2, payload2);
+    return startAcquisition(channelMask, periodCode, sampleCount);
+}
+
+ApiStatus Veldrin_II_DriverDevice::prepareAcquisition(int channelMask, int periodCode, int sampleCount,
+                                                      QVector<Instruction> &outgoing)
+{
+    if ((channelMask & 3) != channelMask)
+        return 21;
+    if (periodCode < 0 || periodCode > 16)
+        return 22;
+    if (sampleCount < 2 || sampleCount > 50000)
+        return 23;
+    m_sampling.setValue(Veldrin_II_DriverSampling::Option6, false);
+    m_sampling.setValue(Veldrin_II_DriverSampling::Option8, false);
+    m_sampling.setValue(Veldrin_II_DriverSampling::Option9, 0);
+    m_sampling.setValue(Veldrin_II_DriverSampling::Option10, false);
+    m_sampling.setValue(Veldrin_II_DriverSampling::ChannelMask, channelMask);
+    m_sampling.setValue(Veldrin_II_DriverSampling::Period, periodCode);
+    m_sampling.setValue(Veldrin_II_DriverSampling::SampleCount, sampleCount);
+    m_window1.clear();
+    m_window2.clear();
+    m_activeChannelMask = channelMask;
+    m_activePeriodCode = periodCode;
+    m_activeSampleCount = sampleCount;
+    m_measurementComplete = false;
+    outgoing.append(Instruction{StartAcquisition, m_sampling.toPayload()});
+    return 0;
+}
+
+ApiStatus Veldrin_II_DriverDevice::startAcquisition(int channelMask, int periodCode, int sampleCount)
+{
+    QVector<Instruction> outgoing;
+    ApiStatus status;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
+    }
+    for (const Instruction &instruction : outgoing)
+        post(instruction.command, instruction.payload);
+    return status;
+}
+
+bool Veldrin_II_DriverDevice::isMeasurementComplete()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_measurementComplete;
+}
+
+QVector<double> Veldrin_II_DriverDevice::getResult(int channel)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    const auto it = m_resultsByChannel.constFind(channel);
+    if (it == m_resultsByChannel.constEnd() || it->isEmpty())
+        return {};
+    return it->first();
+}
+
+QVector<QVector<double>> Veldrin_II_DriverDevice::get2DResult(int channel)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_resultsByChannel.value(channel);
+}
+
+ApiStatus Veldrin_II_DriverDevice::get2DResultSizes(int channel, int *rows, int *columns)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    const auto it = m_resultsByChannel.constFind(channel);
+    if (it == m_resultsByChannel.constEnd() || it->isEmpty()) {
+        *rows = 0;
+        *columns = 0;
+    } else {
+        *rows = it->size();
+        *columns = it->first().size();
+    }
+    return 0;
+}
+
+void Veldrin_II_DriverDevice::requestFinished(const RequestEntry &entry, USBResult result)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_lastResult = result;
+    if (!result.isSuccess() || !entry.request)
+        return;
+    const QByteArray data = entry.request->receivedData();
+    switch (entry.request->command()) {
+    case ReadUserData:
+        if (data.size() == 150)
+            m_userData.assign(Veldrin_II_DriverUserData::fromDeviceData(data));
+        break;
+    case ReadDAC1:
+        if (data.size() == 7)
+            m_dac1.assign(Veldrin_II_DriverDAC::fromDeviceData(data));
+        break;
+    case ReadDAC2:
+        if (data.size() == 7)
+            m_dac2.assign(Veldrin_II_DriverDAC::fromDeviceData(data));
+        break;
+    default:
+        break;
+    }
+}
+
+void Veldrin_II_DriverDevice::packetError(USBResult result, QPointer<QObject> &)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_lastResult = result;
+}
+
+void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
+{
+    // A sweep step queues its instructions; they are sent once the device lock
+    // is released, so the protocol lock is never taken under the device lock.
+    QVector<Instruction> outgoing;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        // Layout: a flag byte, then blocks holding one little-endian sample of
+        // each enabled channel. Packets that break the layout are dropped whole.
+        if (data.size() < 1)
+            return;
+        const int mask = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::ChannelMask));
+        const int blockCount = ((mask & 1) ? 1 : 0) + ((mask & 2) ? 1 : 0);
+        // With no channel enabled only the bare flag byte fits the layout: it
+        // carries no samples but still ends the point.
+        if (blockCount == 0 ? data.size() != 1 : (data.size() - 1) % (blockCount * 2) != 0)
+            return;
+        const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
+        const bool final = (bytes[0] & 1) != 0;
+        const int period = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Period));
+        const int range1 = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Range1));
+        const int range2 = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Range2));
+        const bool flag1 = m_sampling.value(Veldrin_II_DriverSampling::ChannelFlag1).toBool();
+        const bool flag2 = m_sampling.value(Veldrin_II_DriverSampling::ChannelFlag2).toBool();
+        VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel1(
+            m_userData.scaleFor(0, range1, period, flag1), m_userData.offsetFor(0, range1, period, flag1),
+            &m_window1);
+        VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel2(
+            m_userData.scaleFor(1, range2, period, flag2), m_userData.offsetFor(1, range2, period, flag2),
+            &m_window2);
+        VeldrinStreamInterpreterScaleSignedSpikeFilterOperator *operators[2] = {&channel1, &channel2};
+
+        const int perChannel = blockCount == 0 ? 0 : (data.size() - 1) / (2 * blockCount);
+        int position = 1;
+        for (int channel = 1; channel <= 2; ++channel) {
+            if (!(mask & channel))
+                continue;
+            int q = position;
+            position += 2;
+            if (perChannel == 0)
+                continue;
+            QVector<QVector<double>> &rows = m_resultsByChannel[channel];
+            while (rows.size() <= m_pointIndex)
+                rows.append(QVector<double>());
+            QVector<double> &row = rows[m_pointIndex];
+            row.reserve(row.size() + perChannel);
+            for (int k = 0; k < perChannel; ++k, q += 2 * blockCount) {
+                const auto raw = static_cast<qint16>(bytes[q] | (bytes[q + 1] << 8));
+                row.append(operators[channel - 1]->apply(raw));
+            }
+        }
+
+        if (final) {
+            if (m_remainingPoints > 0)
+                --m_remainingPoints;
+            if (m_remainingPoints <= 0) {
+                m_measurementComplete = true;
+            } else {
+                // Next point of a two-dimensional sweep: step DAC 2, then acquire again.
+                m_sweepValue += m_sweepStep;
+                m_dac2.setValue(Veldrin_II_DriverDAC::Offset, m_sweepValue);
+                outgoing.append(Instruction{SetDAC2, m_dac2.toPayload()});
+                ++m_pointIndex;
+                prepareAcquisition(m_activeChannelMask, m_activePeriodCode, m_activeSampleCount, outgoing);
+            }
+        }
+    }
+    for (const Instruction &instruction : outgoing)
+        post(instruction.command, instruction.payload);
+}
+
+bool Veldrin_II_DriverDevice::acceptsPacket(int id)
+{
+    return id == 0;
+}
+
+USBResult Veldrin_II_DriverDevice::lastResult()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_lastResult;
+}
+
+Veldrin_II_DriverDAC Veldrin_II_DriverDevice::dacSettings(int channel)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    Veldrin_II_DriverDAC copy;
+    copy.assign(channel == 1 ? m_dac1 : m_dac2);
+    return copy;
+}
+
+Veldrin_II_DriverSampling Veldrin_II_DriverDevice::samplingSettings()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    Veldrin_II_DriverSampling copy;
+    copy.assign(m_sampling);
+    return copy;
+}
+
+Veldrin_II_DriverUserData Veldrin_II_DriverDevice::calibration()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    Veldrin_II_DriverUserData copy;
+    copy.assign(m_userData);
+    return copy;
+}
+
+QPair<double, double> Veldrin_II_DriverDevice::sweepBounds(int channel)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_sweepBounds.value(channel);
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QMap>
+#include <mutex>
+#include <QPair>
+#include <QVector>
+
+#include "USBPacketProtocol.h"
+#include "USBResult.h"
+#include "VeldrinDriverDevice.h"
+#include "Veldrin_II_DriverDAC.h"
+#include "Veldrin_II_DriverSampling.h"
+#include "Veldrin_II_DriverUserData.h"
+
+// A generation II instrument (model 8, revision 1, firmware 3): two DAC and two
+// PWM outputs, a settable PWM frequency, per-channel ADC ranges, and one- and
+// two-dimensional sweeps whose results are held as one row per sweep point.
+class Veldrin_II_DriverDevice : public VeldrinDriverDevice, public USBPacketProtocol::IDirectPacketHandler
+{
+public:
+    explicit Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> usbDevice);
+    ~Veldrin_II_DriverDevice() override;
+
+    ApiStatus openDevice() override;
+    ApiStatus setPWM(int channel, int dutyCycle) override;
+    ApiStatus setPWMFrequency(int frequency) override;
+    ApiStatus setDACWaveform(int channel, int waveform) override;
+    ApiStatus setDACOffset(int channel, int offset) override;
+    ApiStatus setDACAmplitude(int channel, int amplitude) override;
+    ApiStatus setDACFrequency(int channel, int frequency) override;
+    ApiStatus setSweepProperties(int channel, int start, int stop) override;
+    ApiStatus setADCProperties(int channel, int range, int flag) override;
+    ApiStatus runMeasurement(int channelMask, int periodCode, int sampleCount) override;
+    ApiStatus run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount) override;
+    ApiStatus run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount, int points) override;
+    bool isMeasurementComplete() override;
+    QVector<double> getResult(int channel) override;
+    QVector<QVector<double>> get2DResult(int channel) override;
+    ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
+    // Programs the sampling block, resets the filter windows and starts one
+    // acquisition (instruction 32).
+    virtual ApiStatus startAcquisition(int channelMask, int periodCode, int sampleCount);
+
+    void requestFinished(const RequestEntry &entry, USBResult result) override;
+    void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
+    void packetReceived(int id, QByteArray &data) override;
+    bool acceptsPacket(int id) override;
+
+    USBResult lastResult();
+    Veldrin_II_DriverDAC dacSettings(int channel);
+    Veldrin_II_DriverSampling samplingSettings();
+    Veldrin_II_DriverUserData calibration();
+    QPair<double, double> sweepBounds(int channel);
+
+private:
+    struct Instruction
+    {
+        quint8 command;
+        QByteArray payload;
+    };
+
+    bool post(quint8 command, const QByteArray &payload = QByteArray());
+    // The part of startAcquisition done under the device lock; on success the
+    // start instruction to send is appended to `outgoing`.
+    ApiStatus prepareAcquisition(int channelMask, int periodCode, int sampleCount,
+                                 QVector<Instruction> &outgoing);
+    void resetResults();
+    ApiStatus sendDac(int channel);
+    Veldrin_II_DriverDAC &dac(int channel) { return channel == 1 ? m_dac1 : m_dac2; }
+
+    Veldrin_II_DriverSampling m_sampling;
+    Veldrin_II_DriverDAC m_dac1;
+    Veldrin_II_DriverDAC m_dac2;
+    Veldrin_II_DriverUserData m_userData;
+    std::mutex m_mutex;
+    int m_activeChannelMask = 0;
+    int m_activePeriodCode = 0;
+    int m_activeSampleCount = 0;
+    QVector<double> m_window1;
+    QVector<double> m_window2;
+    QMap<int, QVector<QVector<double>>> m_resultsByChannel;
+    bool m_measurementComplete = true;
+    USBResult m_lastResult;
+    QMap<int, QPair<double, double>> m_sweepBounds;
+    int m_pointIndex = 0;
+    int m_remainingPoints = 0;
+    double m_sweepStep = 0.0;
+    double m_sweepValue = 0.0;
+};

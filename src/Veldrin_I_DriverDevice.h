@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QMap>
+#include <mutex>
+#include <QVector>
+
+#include "USBPacketProtocol.h"
+#include "USBResult.h"
+#include "VeldrinDriverDevice.h"
+#include "Veldrin_I_DriverDAC.h"
+#include "Veldrin_I_DriverSampling.h"
+#include "Veldrin_I_DriverUserData.h"
+
+// A generation I instrument (model 4, revision 1, firmware 1): one PWM output,
+// one DAC output, two ADC channels, single measurements only.
+class Veldrin_I_DriverDevice : public VeldrinDriverDevice, public USBPacketProtocol::IDirectPacketHandler
+{
+public:
+    explicit Veldrin_I_DriverDevice(std::shared_ptr<USBDevice> usbDevice);
+    ~Veldrin_I_DriverDevice() override;
+
+    ApiStatus openDevice() override;
+    ApiStatus setPWM(int channel, int dutyCycle) override;
+    ApiStatus setPWMFrequency(int frequency) override;
+    ApiStatus setDACWaveform(int channel, int waveform) override;
+    ApiStatus setDACOffset(int channel, int offset) override;
+    ApiStatus setDACAmplitude(int channel, int amplitude) override;
+    ApiStatus setDACFrequency(int channel, int frequency) override;
+    ApiStatus setSweepProperties(int channel, int start, int stop) override;
+    ApiStatus setADCProperties(int channel, int range, int flag) override;
+    ApiStatus runMeasurement(int channelMask, int periodCode, int sampleCount) override;
+    ApiStatus run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount) override;
+    ApiStatus run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount, int points) override;
+    bool isMeasurementComplete() override;
+    QVector<double> getResult(int channel) override;
+    QVector<QVector<double>> get2DResult(int channel) override;
+    ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
+
+    void requestFinished(const RequestEntry &entry, USBResult result) override;
+    void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
+    void packetReceived(int id, QByteArray &data) override;
+    bool acceptsPacket(int id) override;
+
+    // The last outcome the protocol thread reported; kept for diagnosis.
+    USBResult lastResult();
+    // Copies of the blocks, taken under the device lock (for tests and tools).
+    Veldrin_I_DriverDAC dacSettings();
+    Veldrin_I_DriverSampling samplingSettings();
+    Veldrin_I_DriverUserData calibration();
+
+private:
+    // Posts one instruction with an optional payload; false when refused (no open device).
+    bool post(quint8 command, const QByteArray &payload = QByteArray());
+    ApiStatus sendDac();
+
+    Veldrin_I_DriverSampling m_sampling;
+    Veldrin_I_DriverDAC m_dac;
+    Veldrin_I_DriverUserData m_userData;
+    std::mutex m_mutex;
+    QVector<double> m_window1;
+    QVector<double> m_window2;
+    QMap<int, QVector<double>> m_resultsByChannel;
+    bool m_measurementComplete = true;
+    USBResult m_lastResult;
+};
