@@ -156,7 +156,7 @@ qint16 SimulatedInstrumentII::countLocked(int channel, int range, int periodCode
 {
     if (channel < 0 || channel > 1 || range < 0 || range > 3 || periodCode < 0 || periodCode > 16)
         return 0;
-    const int set = periodCode >= 3 ? 1 : 0;
+    const int set = periodCode >= 2 ? 1 : 0;
     const int f = switchOn ? 1 : 0;
     const quint16 scale = m_calibration.scale[channel][range][set][f];
     if (scale == 0)
