@@ -59,7 +59,8 @@ QByteArray Veldrin_II_DriverDAC::toPayload() const
     }
     QByteArray payload;
     BlockPayload::appendByte(payload, variantToInt(value(Waveform)));
-    BlockPayload::appendLE16(payload, BlockPayload::truncateScaled(variantToDouble(value(Frequency)) * 2.0));
+    const double halfHertz = variantToDouble(value(Frequency)) * 2.0;
+    BlockPayload::appendLE16(payload, BlockPayload::truncateScaled(halfHertz));
     BlockPayload::appendLE16(payload, span);
     BlockPayload::appendLE16(payload, base);
     return payload;

@@ -64,7 +64,8 @@ Veldrin_II_DriverUserData::Veldrin_II_DriverUserData()
     }
 }
 
-Veldrin_II_DriverUserData &Veldrin_II_DriverUserData::operator=(const Veldrin_II_DriverUserData &other)
+Veldrin_II_DriverUserData &
+Veldrin_II_DriverUserData::operator=(const Veldrin_II_DriverUserData &other)
 {
     assign(other);
     return *this;

@@ -45,7 +45,8 @@ QByteArray Veldrin_I_DriverDAC::toPayload() const
     QByteArray payload;
     BlockPayload::appendByte(payload, variantToInt(value(Waveform)));
     BlockPayload::appendLE16(payload, variantToInt(value(Frequency)));
+    const double offset = variantToDouble(value(Offset)) * 1000.0;
     BlockPayload::appendLE16(payload, BlockPayload::truncateScaled(amplitude));
-    BlockPayload::appendLE16(payload, BlockPayload::truncateScaled(variantToDouble(value(Offset)) * 1000.0));
+    BlockPayload::appendLE16(payload, BlockPayload::truncateScaled(offset));
     return payload;
 }

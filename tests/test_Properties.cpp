@@ -25,7 +25,10 @@ public:
     std::vector<std::pair<int, ChangeOrigin>> changes;
 
 protected:
-    void propertyChanged(int key, ChangeOrigin origin) override { changes.emplace_back(key, origin); }
+    void propertyChanged(int key, ChangeOrigin origin) override
+    {
+        changes.emplace_back(key, origin);
+    }
 };
 
 class RecordingListener : public PropertiesListener<TestTraits>
@@ -230,6 +233,68 @@ TEST(PropertiesStream, ShortOrCorruptTableEmptiesTheBlock)
     block.readFrom(in);
     EXPECT_TRUE(block.keys().isEmpty());
     EXPECT_EQ(in.status(), QDataStream::ReadPastEnd);
+}
+
+TEST(PropertiesStream, StoredListIsCorruptData)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << qint32(1) << qint32(1) << qint32(3) << quint32(QMetaType::QVariantList) << quint8(0)
+        << quint32(0x20000000) << QVariant(1);
+    RecordingBlock block;
+    block.setValue(TestTraits::A, 1);
+    QDataStream in(bytes);
+    EXPECT_NO_THROW(block.readFrom(in));
+    EXPECT_TRUE(block.keys().isEmpty());
+    EXPECT_EQ(in.status(), QDataStream::ReadCorruptData);
+}
+
+TEST(PropertiesStream, DateTimeInUnknownZoneIsCorruptData)
+{
+    // Qt can crash reading or writing such a value.
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << qint32(1) << qint32(1) << qint32(3) << quint32(QMetaType::QDateTime) << quint8(0)
+        << qint64(2459000) << quint32(0) << qint8(3) << QStringLiteral("No/Such_Zone");
+    RecordingBlock block;
+    QDataStream in(bytes);
+    block.readFrom(in);
+    EXPECT_TRUE(block.keys().isEmpty());
+    EXPECT_EQ(in.status(), QDataStream::ReadCorruptData);
+    EXPECT_FALSE(written(block).isEmpty());
+
+}
+
+TEST(PropertiesStream, PlainValuesReadInEveryStreamFormat)
+{
+    RecordingBlock source;
+    source.setValue(1, true);
+    source.setValue(2, -7);
+    source.setValue(3, 4000000000u);
+    source.setValue(4, -(qlonglong(1) << 40));
+    source.setValue(5, 2.5);
+    source.setValue(6, QStringLiteral(" 12 "));
+    source.setValue(7, QByteArray("3.5"));
+    source.setValue(8, QVariant());
+    for (int version : {int(QDataStream::Qt_3_3), int(QDataStream::Qt_4_0),
+                        int(QDataStream::Qt_5_0), int(QDataStream::Qt_5_15)}) {
+        for (auto order : {QDataStream::BigEndian, QDataStream::LittleEndian}) {
+            QByteArray bytes;
+            QDataStream out(&bytes, QIODevice::WriteOnly);
+            out.setVersion(version);
+            out.setByteOrder(order);
+            source.writeTo(out);
+            QDataStream in(bytes);
+            in.setVersion(version);
+            in.setByteOrder(order);
+            RecordingBlock loaded;
+            loaded.readFrom(in);
+            EXPECT_EQ(in.status(), QDataStream::Ok) << version << order;
+            EXPECT_EQ(loaded.keys(), source.keys()) << version << order;
+            EXPECT_EQ(variantToInt(loaded.value(6)), 12);
+            EXPECT_EQ(variantToDouble(loaded.value(5)), 2.5);
+        }
+    }
 }
 
 TEST(PropertiesStream, EarlierStreamErrorIsKept)

@@ -87,7 +87,8 @@ TEST(SpikeFilter, MatchesSortedMedianOnRandomStreams)
         const int sample = (i / 50) % 2 ? counts(random) : small(random);
         const double got = op.apply(qint16(sample));
         history.push_back((sample + 3.0) * 0.25);
-        std::vector<double> last(history.end() - std::min<size_t>(5, history.size()), history.end());
+        const size_t n = std::min<size_t>(5, history.size());
+        std::vector<double> last(history.end() - n, history.end());
         std::sort(last.begin(), last.end());
         ASSERT_EQ(got, last[(last.size() - 1) / 2]) << i;
     }

@@ -162,13 +162,15 @@ TEST(Veldrin_II_DriverUserData, DefaultCalibrationWithRangeAndPeriodFactors)
 
 TEST(Veldrin_II_DriverUserData, DecodesCalibrationImage)
 {
-    const Veldrin_II_DriverUserData userData = Veldrin_II_DriverUserData::fromDeviceData(numberedImage());
+    const auto userData = Veldrin_II_DriverUserData::fromDeviceData(numberedImage());
     for (int c = 0; c < 2; ++c) {
         for (int r = 0; r < 4; ++r) {
             for (int q = 0; q < 2; ++q) {
                 const int code = q == 0 ? 1 : 3;
-                EXPECT_DOUBLE_EQ(userData.offsetFor(c, r, code, true), imageValue(c, r, q, 0) / 10.0);
-                EXPECT_DOUBLE_EQ(userData.offsetFor(c, r, code, false), imageValue(c, r, q, 1) / 10.0);
+                EXPECT_DOUBLE_EQ(userData.offsetFor(c, r, code, true),
+                                 imageValue(c, r, q, 0) / 10.0);
+                EXPECT_DOUBLE_EQ(userData.offsetFor(c, r, code, false),
+                                 imageValue(c, r, q, 1) / 10.0);
                 EXPECT_DOUBLE_EQ(userData.scaleFor(c, r, code, true),
                                  imageValue(c, r, q, 2) / 30000.0 * RangeVoltsPerCount[r]);
                 EXPECT_DOUBLE_EQ(userData.scaleFor(c, r, code, false),
@@ -194,7 +196,7 @@ TEST(Veldrin_II_DriverUserData, DecodesCalibrationImage)
 
 TEST(Veldrin_II_DriverUserData, DecodedImageCalibratesPeriodCodesZeroAndTwo)
 {
-    const Veldrin_II_DriverUserData userData = Veldrin_II_DriverUserData::fromDeviceData(numberedImage());
+    const auto userData = Veldrin_II_DriverUserData::fromDeviceData(numberedImage());
     for (int c = 0; c < 2; ++c) {
         for (int r = 0; r < 4; ++r) {
             for (bool flag : {false, true}) {
@@ -224,7 +226,7 @@ TEST(Veldrin_II_DriverUserData, MarkerCountAndAssignment)
     EXPECT_EQ(defaults.scaleTable()[1][3][3].size(), 2);
 
     Veldrin_II_DriverUserData own;
-    const Veldrin_II_DriverUserData decoded = Veldrin_II_DriverUserData::fromDeviceData(numberedImage());
+    const auto decoded = Veldrin_II_DriverUserData::fromDeviceData(numberedImage());
     own.assign(decoded);
     EXPECT_EQ(own.scaleTable(), decoded.scaleTable());
     EXPECT_EQ(own.offsetFor(1, 2, 3, true), decoded.offsetFor(1, 2, 3, true));

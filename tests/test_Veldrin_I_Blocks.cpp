@@ -98,7 +98,7 @@ TEST(Veldrin_I_DriverDAC, WrongByteCount)
 {
 #ifdef QT_NO_DEBUG
     for (int size : {0, 6, 8, 100}) {
-        const Veldrin_I_DriverDAC dac = Veldrin_I_DriverDAC::fromDeviceData(QByteArray(size, '\x7f'));
+        const auto dac = Veldrin_I_DriverDAC::fromDeviceData(QByteArray(size, '\x7f'));
         EXPECT_EQ(dac.toPayload(), Veldrin_I_DriverDAC().toPayload()) << size;
     }
 #else
@@ -184,7 +184,7 @@ TEST(Veldrin_I_DriverUserData, ImageWithoutMarkerGivesDefaults)
 TEST(Veldrin_I_DriverUserData, AssignTakesOverTheTables)
 {
     Veldrin_I_DriverUserData own;
-    const Veldrin_I_DriverUserData decoded = Veldrin_I_DriverUserData::fromDeviceData(numberedImage());
+    const auto decoded = Veldrin_I_DriverUserData::fromDeviceData(numberedImage());
     own.assign(decoded);
     EXPECT_EQ(own.scaleTable(), decoded.scaleTable());
     EXPECT_EQ(own.offsetTable(), decoded.offsetTable());
