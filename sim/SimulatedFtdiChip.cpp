@@ -137,7 +137,7 @@ void SimulatedFtdiChip::setFault(Fault fault, bool on)
         // Unplugging ends the opening for good; plugging in again starts
         // from an empty chip.
         m_session = 0;
-        m_receiveQueue.clear();
+        clearReceived();
         m_transmitQueue.clear();
         m_dataArrived.notify_all();
     }
@@ -179,17 +179,40 @@ SimulatedFtdiChip::Configuration SimulatedFtdiChip::configuration() const
     return m_configuration;
 }
 
+void SimulatedFtdiChip::setQueueStatusHook(QueueStatusHook hook)
+{
+    auto shared = hook ? std::make_shared<const QueueStatusHook>(std::move(hook)) : nullptr;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queueStatusHook.swap(shared);
+    // The previous hook is released after the lock: a running query may still
+    // hold it, and destroying its captures must not happen under the lock.
+}
+
+void SimulatedFtdiChip::failNextRead(Status status)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_failNextRead = status;
+}
+
 QList<SimulatedFtdiChip::Call> SimulatedFtdiChip::calls() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_calls;
+    QList<Call> result;
+    result.reserve(static_cast<int>(m_calls.size()));
+    for (std::size_t i = 0; i < m_calls.size(); ++i) {
+        const LoggedCall &call = m_calls[(m_oldestCall + i) % m_calls.size()];
+        QString text = QString::fromLatin1(call.name);
+        for (int a = 0; a < call.argumentCount; ++a)
+            text += QLatin1Char(' ') + QString::number(call.arguments[a]);
+        result.append(Call{text, call.atNs});
+    }
+    return result;
 }
 
 QStringList SimulatedFtdiChip::callTexts() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     QStringList texts;
-    for (const Call &call : m_calls)
+    for (const Call &call : calls())
         texts.append(call.text);
     return texts;
 }
@@ -198,6 +221,7 @@ void SimulatedFtdiChip::clearCalls()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_calls.clear();
+    m_oldestCall = 0;
 }
 
 QByteArray SimulatedFtdiChip::hostWritten() const
@@ -217,7 +241,7 @@ QByteArray SimulatedFtdiChip::takeHostWritten()
 int SimulatedFtdiChip::receiveQueueSize() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_receiveQueue.size();
+    return static_cast<int>(receivedCount());
 }
 
 int SimulatedFtdiChip::transmitQueueSize() const
@@ -231,8 +255,22 @@ void SimulatedFtdiChip::sendToHost(const QByteArray &bytes)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_faults & Unplugged)
         return;
-    m_receiveQueue.append(bytes);
+    // Drop the consumed front once it is at least half the queue: each byte is
+    // moved at most once on average, and the capacity is kept.
+    if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveQueue.size()) {
+        m_receiveQueue.erase(m_receiveQueue.begin(),
+                             m_receiveQueue.begin() + static_cast<std::ptrdiff_t>(m_receiveHead));
+        m_receiveHead = 0;
+    }
+    m_receiveQueue.insert(m_receiveQueue.end(), bytes.constData(), bytes.constData() + bytes.size());
     m_dataArrived.notify_all();
+}
+
+void SimulatedFtdiChip::clearReceived()
+{
+    // clear() keeps the capacity for the next bytes.
+    m_receiveQueue.clear();
+    m_receiveHead = 0;
 }
 
 bool SimulatedFtdiChip::pluggedIn() const
@@ -250,18 +288,26 @@ Status SimulatedFtdiChip::checkSession(quintptr session) const
     return Ok;
 }
 
-void SimulatedFtdiChip::logCall(const QString &text)
+void SimulatedFtdiChip::logCall(const char *name, std::initializer_list<std::uint32_t> arguments)
 {
+    LoggedCall call{name, {}, 0, m_clock.nsecsElapsed()};
+    for (const std::uint32_t argument : arguments) {
+        if (call.argumentCount < 3)
+            call.arguments[call.argumentCount++] = argument;
+    }
     // Bounded: a chip on a long-running simulated bus is polled without end.
-    if (m_calls.size() >= MaxLoggedCalls)
-        m_calls.removeFirst();
-    m_calls.append(Call{text, m_clock.nsecsElapsed()});
+    if (m_calls.size() < MaxLoggedCalls) {
+        m_calls.push_back(call);
+    } else {
+        m_calls[m_oldestCall] = call;
+        m_oldestCall = (m_oldestCall + 1) % m_calls.size();
+    }
 }
 
 Status SimulatedFtdiChip::openSession(quintptr session)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("open"));
+    logCall("open");
     if (m_faults & Unplugged)
         return DeviceNotFound;
     if (m_session != 0)
@@ -275,7 +321,7 @@ Status SimulatedFtdiChip::openSession(quintptr session)
 Status SimulatedFtdiChip::closeSession(quintptr session, bool *wasLive)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("close"));
+    logCall("close");
     *wasLive = session != 0 && m_session == session && !(m_faults & Unplugged);
     if (m_session == session) {
         m_session = 0;
@@ -289,7 +335,7 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (count > 0) // the protocol's polls read nothing when nothing waits
-        logCall(QStringLiteral("read %1").arg(count));
+        logCall("read", {count});
     if (got)
         *got = 0;
     Status status = checkSession(session);
@@ -297,10 +343,15 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
         return status;
     if (!got || (!buffer && count > 0))
         return InvalidParameter;
+    if (m_failNextRead != Ok) {
+        status = m_failNextRead;
+        m_failNextRead = Ok;
+        return status;
+    }
     const std::uint32_t timeout = m_configuration.readTimeout;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     const auto satisfied = [&] {
-        return static_cast<std::uint32_t>(m_receiveQueue.size()) >= count || checkSession(session) != Ok;
+        return receivedCount() >= count || checkSession(session) != Ok;
     };
     if (timeout == 0)
         m_dataArrived.wait(lock, satisfied);
@@ -309,10 +360,13 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
     status = checkSession(session);
     if (status != Ok)
         return status;
-    const int n = static_cast<int>(std::min<std::uint32_t>(count, static_cast<std::uint32_t>(m_receiveQueue.size())));
-    if (n > 0)
-        std::memcpy(buffer, m_receiveQueue.constData(), static_cast<size_t>(n));
-    m_receiveQueue.remove(0, n);
+    const std::size_t n = std::min<std::size_t>(count, receivedCount());
+    if (n > 0) {
+        std::memcpy(buffer, m_receiveQueue.data() + m_receiveHead, n);
+        m_receiveHead += n;
+        if (m_receiveHead == m_receiveQueue.size())
+            clearReceived();
+    }
     *got = static_cast<std::uint32_t>(n);
     return Ok;
 }
@@ -324,7 +378,7 @@ Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint3
     QByteArray bytes;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        logCall(QStringLiteral("write %1").arg(count));
+        logCall("write", {count});
         if (written)
             *written = 0;
         const Status status = checkSession(session);
@@ -352,7 +406,7 @@ Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint3
 Status SimulatedFtdiChip::setBaudRate(quintptr session, std::uint32_t baudRate)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("setBaudRate %1").arg(baudRate));
+    logCall("setBaudRate", {baudRate});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -367,7 +421,7 @@ Status SimulatedFtdiChip::setDataCharacteristics(quintptr session, std::uint8_t 
                                                  std::uint8_t stopBits, std::uint8_t parity)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("setDataCharacteristics %1 %2 %3").arg(wordLength).arg(stopBits).arg(parity));
+    logCall("setDataCharacteristics", {wordLength, stopBits, parity});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -385,7 +439,7 @@ Status SimulatedFtdiChip::setFlowControl(quintptr session, std::uint16_t flow, s
                                          std::uint8_t xoff)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("setFlowControl %1 %2 %3").arg(flow).arg(xon).arg(xoff));
+    logCall("setFlowControl", {flow, xon, xoff});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -400,12 +454,12 @@ Status SimulatedFtdiChip::setFlowControl(quintptr session, std::uint16_t flow, s
 Status SimulatedFtdiChip::purge(quintptr session, std::uint32_t mask)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("purge %1").arg(mask));
+    logCall("purge", {mask});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
     if (mask & PurgeRx)
-        m_receiveQueue.clear();
+        clearReceived();
     if (mask & PurgeTx)
         m_transmitQueue.clear();
     ++m_configuration.purgeCount;
@@ -416,7 +470,7 @@ Status SimulatedFtdiChip::purge(quintptr session, std::uint32_t mask)
 Status SimulatedFtdiChip::setTimeouts(quintptr session, std::uint32_t readMs, std::uint32_t writeMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("setTimeouts %1 %2").arg(readMs).arg(writeMs));
+    logCall("setTimeouts", {readMs, writeMs});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -427,6 +481,13 @@ Status SimulatedFtdiChip::setTimeouts(quintptr session, std::uint32_t readMs, st
 
 Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxBytes)
 {
+    std::shared_ptr<const QueueStatusHook> hook;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        hook = m_queueStatusHook;
+    }
+    if (hook)
+        (*hook)(*this);
     std::lock_guard<std::mutex> lock(m_mutex);
     // Not logged: the protocol polls it continuously.
     const Status status = checkSession(session);
@@ -434,7 +495,7 @@ Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxByte
         return status;
     if (!rxBytes)
         return InvalidParameter;
-    *rxBytes = static_cast<std::uint32_t>(m_receiveQueue.size());
+    *rxBytes = static_cast<std::uint32_t>(receivedCount());
     return Ok;
 }
 
@@ -442,13 +503,13 @@ Status SimulatedFtdiChip::getStatus(quintptr session, std::uint32_t *rx, std::ui
                                     std::uint32_t *events)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("getStatus"));
+    logCall("getStatus");
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
     if (!rx || !tx || !events)
         return InvalidParameter;
-    *rx = static_cast<std::uint32_t>(m_receiveQueue.size());
+    *rx = static_cast<std::uint32_t>(receivedCount());
     *tx = static_cast<std::uint32_t>(m_transmitQueue.size());
     *events = 0;
     return Ok;
@@ -457,7 +518,7 @@ Status SimulatedFtdiChip::getStatus(quintptr session, std::uint32_t *rx, std::ui
 Status SimulatedFtdiChip::setLatencyTimer(quintptr session, std::uint8_t ms)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("setLatencyTimer %1").arg(ms));
+    logCall("setLatencyTimer", {ms});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -468,7 +529,7 @@ Status SimulatedFtdiChip::setLatencyTimer(quintptr session, std::uint8_t ms)
 Status SimulatedFtdiChip::setBitMode(quintptr session, std::uint8_t mask, std::uint8_t mode)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("setBitMode %1 %2").arg(mask).arg(mode));
+    logCall("setBitMode", {mask, mode});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -479,7 +540,7 @@ Status SimulatedFtdiChip::setBitMode(quintptr session, std::uint8_t mask, std::u
 Status SimulatedFtdiChip::setUsbParameters(quintptr session, std::uint32_t in, std::uint32_t out)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("setUsbParameters %1 %2").arg(in).arg(out));
+    logCall("setUsbParameters", {in, out});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -498,7 +559,7 @@ std::uint16_t SimulatedFtdiChip::classicRecordVersion() const
 Status SimulatedFtdiChip::eeRead(quintptr session, ProgramData *data)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("eeRead %1").arg(data ? data->version : 0));
+    logCall("eeRead", {std::uint32_t(data ? data->version : 0)});
     Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -530,7 +591,7 @@ Status SimulatedFtdiChip::eeRead(quintptr session, ProgramData *data)
 Status SimulatedFtdiChip::eeProgram(quintptr session, ProgramData *data)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("eeProgram %1").arg(data ? data->version : 0));
+    logCall("eeProgram", {std::uint32_t(data ? data->version : 0)});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -556,7 +617,7 @@ Status SimulatedFtdiChip::eepromRead(quintptr session, void *data, std::uint32_t
                                      char *serialNumber)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("eepromRead %1").arg(size));
+    logCall("eepromRead", {size});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -587,7 +648,7 @@ Status SimulatedFtdiChip::eepromProgram(quintptr session, void *data, std::uint3
                                         char *description, char *serialNumber)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("eepromProgram %1").arg(size));
+    logCall("eepromProgram", {size});
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -615,7 +676,7 @@ Status SimulatedFtdiChip::getDeviceInfo(quintptr session, DeviceType *type, std:
                                         char *serialNumber, char *description)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    logCall(QStringLiteral("getDeviceInfo"));
+    logCall("getDeviceInfo");
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
@@ -634,7 +695,7 @@ Status SimulatedFtdiChip::cyclePort(quintptr session)
     std::shared_ptr<SimulatedPeer> peer;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        logCall(QStringLiteral("cyclePort"));
+        logCall("cyclePort");
         const Status status = checkSession(session);
         if (status != Ok)
             return status;
@@ -646,7 +707,7 @@ Status SimulatedFtdiChip::cyclePort(quintptr session)
             m_listedDescription = QString::fromLatin1(m_eeprom.description);
         }
         m_session = 0;
-        m_receiveQueue.clear();
+        clearReceived();
         m_transmitQueue.clear();
         m_dataArrived.notify_all();
         peer = m_peer;

@@ -8,8 +8,11 @@
 #include <QStringList>
 #include <QVector>
 #include <condition_variable>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "FtdiTypes.h"
 #include "SimulatedPeer.h"
@@ -54,10 +57,19 @@
 //   is programmed.
 // - ShortWrites: every write reports (and passes on) one byte fewer than asked.
 //
+// Test hooks, for fault and timing tests of the host side:
+// - setQueueStatusHook: a callback run on the querying thread at each
+//   receive-queue query (FT_GetQueueStatus), before the answer is counted;
+//   it may send bytes through the link it is given, or stall the query.
+// - failNextRead: the next read made through a live handle (whatever its
+//   count) fails with the given vendor status and takes no bytes.
+//
 // Reads wait on a condition variable until enough bytes arrived or the read
 // time-out expired (a read time-out of 0 waits without limit, as the Linux
-// library does). The chip never holds its lock while it calls the peer.
-// Every operation is safe to call from any thread.
+// library does). Reads, queue queries and sending to the host allocate nothing
+// once the queue has grown to its working size, so the chip does not distort
+// throughput measurements of the host. The chip never holds its lock while it
+// calls the peer or a hook. Every operation is safe to call from any thread.
 class SimulatedFtdiChip : public SimulatedLink
 {
 public:
@@ -138,6 +150,13 @@ public:
     void setFault(Fault fault, bool on = true);
     bool hasFault(Fault fault) const;
 
+    // Test hooks (see above). An empty hook removes the current one; a hook
+    // may be replaced while another thread runs it.
+    using QueueStatusHook = std::function<void(SimulatedLink &link)>;
+    void setQueueStatusHook(QueueStatusHook hook);
+    // Ftdi::Ok disarms a failure that has not struck yet.
+    void failNextRead(Ftdi::Status status);
+
     // Observations.
     bool isOpen() const;
     int openCount() const;
@@ -196,7 +215,9 @@ private:
 
     // With m_mutex held.
     Ftdi::Status checkSession(quintptr session) const;
-    void logCall(const QString &text);
+    void logCall(const char *name, std::initializer_list<std::uint32_t> arguments = {});
+    std::size_t receivedCount() const { return m_receiveQueue.size() - m_receiveHead; }
+    void clearReceived();
     std::uint16_t classicRecordVersion() const;
 
     // Standard mutex and condition variable rather than Qt's: ThreadSanitizer
@@ -216,8 +237,26 @@ private:
     int m_closeCount = 0;
     int m_portCycleCount = 0;
     Configuration m_configuration;
-    QList<Call> m_calls;
+
+    // The call log as plain records, formatted only when asked for: logging a
+    // call allocates nothing once the log is full. A ring of at most
+    // MaxLoggedCalls records; m_oldestCall is the oldest once it is full.
+    struct LoggedCall
+    {
+        const char *name;
+        std::uint32_t arguments[3];
+        int argumentCount;
+        qint64 atNs;
+    };
+    std::vector<LoggedCall> m_calls;
+    std::size_t m_oldestCall = 0;
+
     QByteArray m_hostWritten;
-    QByteArray m_receiveQueue;
+    // Bytes for the host from m_receiveHead on; the consumed front is dropped
+    // in bulk, so reading a few bytes at a time does not move the rest.
+    std::vector<char> m_receiveQueue;
+    std::size_t m_receiveHead = 0;
     QByteArray m_transmitQueue;
+    std::shared_ptr<const QueueStatusHook> m_queueStatusHook;
+    Ftdi::Status m_failNextRead = Ftdi::Ok;
 };

@@ -221,3 +221,92 @@ TEST_F(SimulatedBusCalls, ScriptedPeerAnswersQueuedRulesAndResponder)
     EXPECT_EQ(script.written(), "ABABx;y;");
     EXPECT_EQ(chip->hostWritten(), "ABABx;y;");
 }
+
+// The receive queue hands out bytes in order however sends and reads of
+// different sizes interleave, and a purge or a full read leaves it empty.
+TEST_F(SimulatedBusCalls, ReceiveQueueKeepsOrderAcrossPartialReads)
+{
+    auto chip = addChip(Device232R, QStringLiteral("A1"));
+    Handle handle = openChip(0);
+    ASSERT_EQ(bus->setTimeouts(handle, 1, 1000), Ok);
+
+    QByteArray sent, received;
+    int next = 0;
+    for (int round = 0; round < 200; ++round) {
+        QByteArray chunk;
+        for (int i = 0; i < (round * 7) % 23 + 1; ++i)
+            chunk.append(static_cast<char>(next++));
+        chip->sendToHost(chunk);
+        sent += chunk;
+        received += readBytes(handle, static_cast<std::uint32_t>((round * 5) % 17));
+        EXPECT_EQ(chip->receiveQueueSize(), sent.size() - received.size());
+    }
+    received += readBytes(handle, static_cast<std::uint32_t>(sent.size() - received.size()));
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(chip->receiveQueueSize(), 0);
+
+    chip->sendToHost("abcdef");
+    EXPECT_EQ(readBytes(handle, 2), "ab");
+    ASSERT_EQ(bus->purge(handle, PurgeRx), Ok);
+    std::uint32_t queued = 99;
+    EXPECT_EQ(bus->getQueueStatus(handle, &queued), Ok);
+    EXPECT_EQ(queued, 0u);
+    chip->sendToHost("gh");
+    EXPECT_EQ(readBytes(handle, 2), "gh");
+}
+
+// The log keeps the latest calls in order, each with its arguments.
+TEST_F(SimulatedBusCalls, CallLogKeepsTheLatestCalls)
+{
+    auto chip = addChip(Device232R, QStringLiteral("A1"));
+    Handle handle = openChip(0);
+    ASSERT_EQ(bus->setTimeouts(handle, 7, 8), Ok);
+    EXPECT_EQ(chip->callTexts(), (QStringList{"open", "setTimeouts 7 8"}));
+
+    const int total = SimulatedFtdiChip::MaxLoggedCalls + 10;
+    for (int i = 0; i < total; ++i)
+        ASSERT_EQ(bus->setLatencyTimer(handle, static_cast<std::uint8_t>(i)), Ok);
+    const QList<SimulatedFtdiChip::Call> calls = chip->calls();
+    ASSERT_EQ(calls.size(), static_cast<int>(SimulatedFtdiChip::MaxLoggedCalls));
+    EXPECT_EQ(calls.first().text, QStringLiteral("setLatencyTimer %1").arg(10 % 256));
+    EXPECT_EQ(calls.last().text, QStringLiteral("setLatencyTimer %1").arg((total - 1) % 256));
+    for (int i = 1; i < calls.size(); ++i)
+        ASSERT_LE(calls[i - 1].atNs, calls[i].atNs) << i;
+
+    chip->clearCalls();
+    EXPECT_EQ(bus->purge(handle, 3), Ok);
+    EXPECT_EQ(chip->callTexts(), QStringList{"purge 3"});
+}
+
+// The test hooks: a read failure strikes once and takes nothing; the queue
+// hook runs before the answer is counted, without the chip's lock held.
+TEST_F(SimulatedBusCalls, TestHooksFailOneReadAndRunOnEachQueueQuery)
+{
+    auto chip = addChip(Device232R, QStringLiteral("A1"));
+    Handle handle = openChip(0);
+    chip->sendToHost("abc");
+    chip->failNextRead(IoError);
+    EXPECT_EQ(readBytes(handle, 2, IoError), "");
+    EXPECT_EQ(chip->receiveQueueSize(), 3);
+    EXPECT_EQ(readBytes(handle, 2), "ab");
+    chip->failNextRead(InsufficientResources);
+    EXPECT_EQ(readBytes(handle, 0, InsufficientResources), "");
+    EXPECT_EQ(readBytes(handle, 1), "c");
+
+    int queries = 0;
+    chip->setQueueStatusHook([&](SimulatedLink &link) {
+        // Calls back into the chip: this would deadlock under its lock.
+        if (++queries == 1 && chip->receiveQueueSize() == 0)
+            link.sendToHost("xy");
+    });
+    std::uint32_t queued = 0;
+    EXPECT_EQ(bus->getQueueStatus(handle, &queued), Ok);
+    EXPECT_EQ(queued, 2u);
+    std::thread other([&] { EXPECT_EQ(bus->getQueueStatus(handle, &queued), Ok); });
+    other.join();
+    EXPECT_EQ(queries, 2);
+
+    chip->setQueueStatusHook({});
+    EXPECT_EQ(bus->getQueueStatus(handle, &queued), Ok);
+    EXPECT_EQ(queries, 2);
+}
