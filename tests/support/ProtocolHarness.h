@@ -7,25 +7,35 @@
 
 #include "SimulatedPeer.h"
 
+class SimulatedBus;
+class SimulatedFtdiChip;
 class USBDevice;
 
-// One byte-stream bridge between the library and a scripted instrument side,
-// for tests of the packet protocol.
+// A bridge between the library and a scripted instrument side, for tests of
+// the packet protocol, built from the simulated bus.
 //
-// The library side is a USBDevice with the semantics of an FTDI bridge: reads
-// of an exact count that wait up to the read time-out and throw "Communication
-// timed out" when short, readAvailable appending up to a target size (at most
-// 10000 bytes per call), bytesAvailable, clones that share the queues and the
-// open handle. The instrument side is a SimulatedLink: whatever is sent to the
-// host is read next, and a responder sees every host write.
+// The library side is the library's own FTDI device (USBFtdiDevice), listed
+// by USBDriver::devices from a private SimulatedBus that holds one FT232R with
+// the instrument serial number "SYAH004010001". Every read, write and queue
+// query therefore goes through the vendor-library seam to a
+// SimulatedFtdiChip, exactly as it would on the simulated bus of a host. The
+// instrument side sits behind that chip as its SimulatedPeer: it records
+// every host write and hands it to a responder, which answers through the
+// chip's link.
+//
+// The harness makes its bus the process's vendor provider only while it lists
+// the device, and puts the previous provider back at once; the device keeps
+// the bus for its whole life. Construct harnesses on one thread while no
+// other thread enumerates.
 class ProtocolHarness
 {
 public:
-    // Called on the writing thread for each host write, with no harness lock
-    // held; it may answer at once through the link.
+    // Called on the writing thread for each host write, with no harness or
+    // chip lock held; it may answer at once through the link.
     using Responder = std::function<void(const QByteArray &written, SimulatedLink &link)>;
-    // Called on the polling thread each time the host asks how many bytes are
-    // waiting, before the answer is counted; it may send bytes or stall.
+    // Called on the querying thread each time the host asks the chip how many
+    // bytes wait in its receive queue (bytesAvailable, and the query inside
+    // readAvailable), before the answer is counted; it may send bytes or stall.
     using PollHook = std::function<void(SimulatedLink &link)>;
 
     ProtocolHarness();
@@ -35,7 +45,7 @@ public:
 
     // The bridge as the library finds it: closed until opened.
     std::shared_ptr<USBDevice> device() const;
-    // The same device, opened if it was not.
+    // The same device, opened (at 500000 baud) if it was not.
     std::shared_ptr<USBDevice> openedDevice() const;
 
     // Instrument side.
@@ -43,7 +53,7 @@ public:
     void sendToHost(const QByteArray &bytes);
     void setResponder(Responder responder);
     void setPollHook(PollHook hook);
-    // The next host read fails with this vendor status.
+    // The next host read fails with this vendor status and takes no bytes.
     void failNextRead(unsigned long vendorStatus);
 
     // What the host did.
@@ -51,14 +61,17 @@ public:
     bool waitForWrites(int count, int timeoutMs = 5000) const;
     // Bytes sent to the host that it has not read yet.
     int unreadByteCount() const;
-    // How often the host asked for the number of waiting bytes.
+    // How often the host asked the chip for the number of waiting bytes.
     int pollCount() const;
     bool waitForPolls(int count, int timeoutMs = 5000) const;
+    // The read time-out the host last set on the chip.
     int readTimeoutMs() const;
 
     struct Channel;
 
 private:
     std::shared_ptr<Channel> m_channel;
+    std::shared_ptr<SimulatedBus> m_bus;
+    std::shared_ptr<SimulatedFtdiChip> m_chip;
     std::shared_ptr<USBDevice> m_device;
 };
