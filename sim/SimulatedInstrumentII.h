@@ -59,8 +59,8 @@ public:
 
     // The calibration of the inputs, as stored: per input c (0, 1), range r
     // (0 to 3), period set q and switch state f (0 off, 1 on). Set q 0 is
-    // measured at period code 1 and serves codes 0 to 2; set q 1 is measured at
-    // code 3 and serves codes 3 to 16. One conversion of a voltage V gives
+    // measured at period code 1 and serves codes 0 and 1; set q 1 is measured at
+    // code 3 and serves codes 2 to 16. One conversion of a voltage V gives
     // V / (scale / 30000 * RangeStep[r]) + offset / 10 counts; a sample is the
     // sum of the conversions of its period.
     struct Calibration

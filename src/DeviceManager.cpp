@@ -106,6 +106,14 @@ std::shared_ptr<VeldrinDriverDevice> DeviceManager::deviceAt(int deviceIndex) co
 ApiStatus DeviceManager::indexOfSerialNumber(const QString &text, int &deviceIndex) const
 {
     const USBSerialNumber wanted(text);
+    // A text that is no serial number names no instrument. Compared as it is,
+    // its all-zero parsed form would equal that of any device whose record
+    // holds no readable serial number (one that could not be opened when it
+    // was listed), and the lookup would report that device as found.
+    if (!wanted.valid) {
+        deviceIndex = -1;
+        return 6;
+    }
     int counter = 1;
     for (const auto &device : m_devices) {
         if (USBSerialNumber(device->deviceInformation().serialNumber) == wanted) {

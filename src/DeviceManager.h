@@ -29,7 +29,8 @@ public:
     // Only valid after checkDevice(deviceIndex) gave 0.
     std::shared_ptr<VeldrinDriverDevice> deviceAt(int deviceIndex) const;
     // 0 with the index of the first device whose serial number matches ("xxxx" as
-    // the unit matches any unit), or 6 with -1.
+    // the unit matches any unit), or 6 with -1; a text that does not parse as a
+    // serial number matches no device.
     ApiStatus indexOfSerialNumber(const QString &text, int &deviceIndex) const;
     // Returns once no device has requests waiting. Every queued request ends
     // within its reply time-out, and a device whose protocol thread is gone is

@@ -1,36 +1,18 @@
 #pragma once
 
-#include <QByteArray>
-#include <QtGlobal>
 #include <memory>
 
-#include "USBICommRequest.h"
-#include "USBResult.h"
+#include "VeldrinDriverCommRequest.h"
 
 // One instruction to a generation I instrument. The device makes one per
 // instruction, sets its payload from a property block and posts it; the
 // protocol thread stores the reply data once the instrument has accepted it.
-class Veldrin_I_DriverCommRequest : public USBICommRequest
+class Veldrin_I_DriverCommRequest : public VeldrinDriverCommRequest
 {
 public:
     explicit Veldrin_I_DriverCommRequest(quint8 command);
     ~Veldrin_I_DriverCommRequest() override;
 
-    bool isRawRequest() const override;
-    quint8 command() const override;
-    QByteArray payload() const override;
-    void setReceivedData(const QByteArray &bytes) override;
-    QByteArray receivedData() const override;
-    USBResult resultForStatus(quint8 status) const override;
     int expectedReplySize() const override;
-    int id() const override;
     std::shared_ptr<USBICommRequest> clone() const override;
-
-    void setPayload(const QByteArray &bytes);
-
-private:
-    QByteArray m_payload;
-    QByteArray m_receivedData;
-    quint8 m_command;
-    int m_id;
 };
