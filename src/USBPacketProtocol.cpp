@@ -53,6 +53,8 @@ USBPacketProtocol::~USBPacketProtocol()
         }
         wait();
     }
+    // Take over what the thread left (see the end of run()).
+    std::lock_guard<std::mutex> handOver(m_mutex);
 }
 
 void USBPacketProtocol::setPollInterval(unsigned long microseconds)
@@ -435,4 +437,9 @@ void USBPacketProtocol::run()
     }
     m_currentDevice.reset();
     resetReceiveState();
+    // Hand the state over through the protocol mutex: whoever waited for this
+    // thread takes the mutex before touching it again. QThread::wait alone
+    // gives that guarantee too, but through Qt's own locks, which race
+    // detectors built against the distribution's Qt cannot see.
+    std::lock_guard<std::mutex> handOver(m_mutex);
 }
