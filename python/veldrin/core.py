@@ -21,9 +21,10 @@ def _candidates():
         names = ["libVeldrinLib.3.dylib", "libVeldrinLib.dylib"]
     else:
         names = ["libVeldrinLib.so.3", "libVeldrinLib.so"]
-    for folder in ("build", "build-asan", "build-tsan"):
-        for name in names:
-            yield os.path.join(root, folder, name)
+    # The plain build of this checkout; sanitizer builds cannot be loaded into
+    # an uninstrumented python.
+    for name in names:
+        yield os.path.join(root, "build", name)
     found = ctypes.util.find_library("VeldrinLib")
     if found:
         yield found
