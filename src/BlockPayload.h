@@ -7,8 +7,10 @@
 
 #include <cmath>
 
-// Little-endian field helpers shared by the payload encoders and decoders of
-// the property blocks. Every field takes the low bits of an int.
+#include "ByteOrder.h"
+
+// Field helpers of the property blocks' payload encoders and decoders, over the
+// library's little-endian byte helpers. Every field takes the low bits of an int.
 namespace BlockPayload {
 
 // Truncates a scaled field toward zero. Volts are kept as millivolts / 1000,
@@ -30,14 +32,12 @@ inline void appendByte(QByteArray &bytes, int value)
 
 inline void appendLE16(QByteArray &bytes, int value)
 {
-    appendByte(bytes, value);
-    appendByte(bytes, value >> 8);
+    appendUInt16LE(bytes, static_cast<quint16>(value & 0xFFFF));
 }
 
 inline void appendLE32(QByteArray &bytes, int value)
 {
-    appendLE16(bytes, value);
-    appendLE16(bytes, value >> 16);
+    appendUInt32LE(bytes, static_cast<quint32>(value));
 }
 
 inline quint8 byteAt(const QByteArray &bytes, int offset)
@@ -47,7 +47,17 @@ inline quint8 byteAt(const QByteArray &bytes, int offset)
 
 inline quint16 readLE16(const QByteArray &bytes, int offset)
 {
-    return static_cast<quint16>(byteAt(bytes, offset) | (byteAt(bytes, offset + 1) << 8));
+    return readUInt16LE(bytes, offset);
+}
+
+// The mode byte of a PWM payload: the low 8 bits of the mode, with bit 0 also
+// set when bit 2 is set and the option is on.
+inline int pwmModeByte(int mode, bool option)
+{
+    mode &= 0xFF;
+    if ((mode & 0x04) && option)
+        mode |= 0x01;
+    return mode;
 }
 
 inline qint16 readSignedLE16(const QByteArray &bytes, int offset)

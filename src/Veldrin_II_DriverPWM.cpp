@@ -26,11 +26,9 @@ void Veldrin_II_DriverPWM::readFrom(QDataStream &stream)
 
 QByteArray Veldrin_II_DriverPWM::toPayload() const
 {
-    int mode = variantToInt(value(Mode)) & 0xFF;
-    if ((mode & 0x04) && value(ModeOption).toBool())
-        mode |= 0x01;
     QByteArray payload;
-    BlockPayload::appendByte(payload, mode);
+    BlockPayload::appendByte(payload,
+                             BlockPayload::pwmModeByte(variantToInt(value(Mode)), value(ModeOption).toBool()));
     BlockPayload::appendByte(payload, variantToInt(value(Duty)));
     BlockPayload::appendByte(payload, variantToInt(value(AuxByte)));
     return payload;
