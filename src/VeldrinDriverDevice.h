@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "DeviceInfo.h"
+#include "USBDriver.h"
 
 class USBDevice;
-class USBDriver;
 class USBPacketProtocol;
 
 // The status of a device operation and of every export: 0 is success; the
@@ -60,6 +60,18 @@ protected:
     // checks instead of using an instrument that never passed them. The caller
     // has checked that no device is open yet.
     ApiStatus openAndVerify();
+
+    // Submits one instruction of the generation's request class, with an
+    // optional payload, for the protocol thread; false when refused (no device
+    // open). Outcomes arrive through the direct packet handler.
+    template <typename Request>
+    bool submitInstruction(quint8 command, const QByteArray &payload)
+    {
+        auto request = std::make_shared<Request>(command);
+        if (!payload.isEmpty())
+            request->setPayload(payload);
+        return driver->submit(request, nullptr).isSuccess();
+    }
 
     std::shared_ptr<USBDevice> usbDevice;
     std::shared_ptr<USBDriver> driver;

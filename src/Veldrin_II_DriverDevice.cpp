@@ -41,10 +41,7 @@ Veldrin_II_DriverDevice::~Veldrin_II_DriverDevice()
 
 bool Veldrin_II_DriverDevice::post(quint8 command, const QByteArray &payload)
 {
-    auto request = std::make_shared<Veldrin_II_DriverCommRequest>(command);
-    if (!payload.isEmpty())
-        request->setPayload(payload);
-    return driver->submit(request, nullptr).isSuccess();
+    return submitInstruction<Veldrin_II_DriverCommRequest>(command, payload);
 }
 
 ApiStatus Veldrin_II_DriverDevice::openDevice()

@@ -33,10 +33,7 @@ Veldrin_I_DriverDevice::~Veldrin_I_DriverDevice()
 
 bool Veldrin_I_DriverDevice::post(quint8 command, const QByteArray &payload)
 {
-    auto request = std::make_shared<Veldrin_I_DriverCommRequest>(command);
-    if (!payload.isEmpty())
-        request->setPayload(payload);
-    return driver->submit(request, nullptr).isSuccess();
+    return submitInstruction<Veldrin_I_DriverCommRequest>(command, payload);
 }
 
 ApiStatus Veldrin_I_DriverDevice::openDevice()
