@@ -108,8 +108,18 @@ SimulatedBusDescription SimulatedBusDescription::parse(const QString &text)
         result.m_valid = true;
         return result;
     }
-    if (trimmed == QLatin1String("demo"))
-        return parse(demoText());
+    // The preset, optionally followed by settings that every one of its
+    // devices takes ("demo pace=fast").
+    const QStringList leading = splitAtBlanks(trimmed);
+    if (leading.first() == QLatin1String("demo") && !trimmed.contains(QLatin1Char(';'))) {
+        const QString settings = QStringList(leading.mid(1)).join(QLatin1Char(' '));
+        if (settings.isEmpty())
+            return parse(demoText());
+        QStringList entries = demoText().split(QLatin1Char(';'));
+        for (QString &entry : entries)
+            entry += QLatin1Char(' ') + settings;
+        return parse(entries.join(QLatin1Char(';')));
+    }
 
     const QStringList entries = trimmed.split(QLatin1Char(';'));
     int units[3] = {0, 0, 0};
@@ -159,7 +169,8 @@ SimulatedBusDescription SimulatedBusDescription::parse(const QString &text)
             static const QStringList keys = {
                 QStringLiteral("serial"), QStringLiteral("chip"), QStringLiteral("description"),
                 QStringLiteral("firmware"), QStringLiteral("layout"), QStringLiteral("page-serial"),
-                QStringLiteral("signal"), QStringLiteral("fault"),
+                QStringLiteral("signal"), QStringLiteral("fault"), QStringLiteral("pace"),
+                QStringLiteral("reply-delay"),
             };
             if (!keys.contains(key))
                 return failure(where + QStringLiteral("unknown key \"%1\"").arg(key));
@@ -170,7 +181,8 @@ SimulatedBusDescription SimulatedBusDescription::parse(const QString &text)
             }
             const bool instrumentKey = key == QLatin1String("firmware") || key == QLatin1String("layout")
                                        || key == QLatin1String("page-serial")
-                                       || key == QLatin1String("signal");
+                                       || key == QLatin1String("signal")
+                                       || key == QLatin1String("reply-delay");
             if (instrumentKey && !record.isInstrument())
                 return failure(where + QStringLiteral("%1 needs an instrument, ftdi has none").arg(key));
             const QString bad = where + QStringLiteral("bad %1 \"%2\"").arg(key, value);
@@ -215,6 +227,14 @@ SimulatedBusDescription SimulatedBusDescription::parse(const QString &text)
                 pageSerialGiven = true;
             } else if (key == QLatin1String("signal")) {
                 if (!SimulatedSignal::kindFromName(value, &record.signal))
+                    return failure(bad);
+            } else if (key == QLatin1String("pace")) {
+                if (value != QLatin1String("real") && value != QLatin1String("fast"))
+                    return failure(bad);
+                record.paced = value == QLatin1String("real");
+            } else if (key == QLatin1String("reply-delay")) {
+                // Microseconds, up to one second.
+                if (!parseNumber(value, 1000000, &record.replyDelayUs))
                     return failure(bad);
             } else {
                 SimulatedFault fault;
@@ -276,6 +296,8 @@ SimulatedBusDescription::createInstrument(const SimulatedDeviceRecord &record)
         instrument->setBootStatus(SimulatedInstrument::StatusNotRecognised);
     instrument->setReplying(!record.hasFault(SimulatedFault::NoReply));
     instrument->setCalibrationStored(!record.hasFault(SimulatedFault::NoCalibration));
+    instrument->setPaced(record.paced);
+    instrument->setReplyDelayUs(record.replyDelayUs);
 
     SimulatedSignal signal(record.signal);
     signal.setNoise(0.1, seedFor(record.serialNumber));

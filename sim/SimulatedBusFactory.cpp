@@ -18,6 +18,7 @@ std::shared_ptr<SimulatedBus> SimulatedBusFactory::build(const QString &text, QS
         auto chip = std::make_shared<SimulatedFtdiChip>(static_cast<Ftdi::DeviceType>(record.chipType),
                                                         record.serialNumber, record.description,
                                                         SimulatedBusDescription::createInstrument(record));
+        chip->setPaced(record.paced);
         if (record.hasFault(SimulatedFault::Unplugged))
             chip->setFault(SimulatedFtdiChip::Unplugged);
         if (record.hasFault(SimulatedFault::EepromFail))

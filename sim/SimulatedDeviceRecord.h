@@ -35,6 +35,10 @@ struct SimulatedDeviceRecord
     QString pageSerialNumber;
     SimulatedSignal::Kind signal = SimulatedSignal::Kind::Loopback;
     QList<SimulatedFault> faults;  // each at most once, in order of mention
+    // Time: true for instruments and chips that take their real time
+    // (pace=real), false for the immediate ones (pace=fast).
+    bool paced = true;
+    int replyDelayUs = 100;        // instruments only
 
     bool isInstrument() const { return kind != Kind::Ftdi; }
     bool hasFault(SimulatedFault fault) const { return faults.contains(fault); }

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
+
+#include "SimulatedClock.h"
 
 using namespace Ftdi;
 
@@ -127,20 +130,51 @@ std::shared_ptr<SimulatedPeer> SimulatedFtdiChip::peer() const
 
 void SimulatedFtdiChip::setFault(Fault fault, bool on)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const bool wasUnplugged = m_faults & Unplugged;
-    if (on)
-        m_faults |= fault;
-    else
-        m_faults &= ~fault;
-    if (fault == Unplugged && on != wasUnplugged) {
-        // Unplugging ends the opening for good; plugging in again starts
-        // from an empty chip.
-        m_session = 0;
-        clearReceived();
-        m_transmitQueue.clear();
-        m_dataArrived.notify_all();
+    std::shared_ptr<SimulatedPeer> powerLost;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const bool wasUnplugged = m_faults & Unplugged;
+        if (on)
+            m_faults |= fault;
+        else
+            m_faults &= ~fault;
+        if (fault == Unplugged && on != wasUnplugged) {
+            // Unplugging ends the opening for good; plugging in again starts
+            // from an empty chip.
+            m_session = 0;
+            clearReceived();
+            clearInFlight();
+            m_transmitQueue.clear();
+            signalArrival();
+            if (on)
+                powerLost = m_peer;
+        }
     }
+    // The device behind loses its power with the cable.
+    if (powerLost)
+        powerLost->portCycled();
+}
+
+void SimulatedFtdiChip::setPaced(bool paced)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (paced == m_paced)
+        return;
+    if (!paced) {
+        // Whatever was still on its way becomes visible at once.
+        closeOpenPacket(0);
+        for (const InFlight &run : m_inFlight)
+            queueForHost(run.bytes.constData(), static_cast<std::size_t>(run.bytes.size()));
+        m_inFlight.clear();
+    }
+    m_paced = paced;
+    signalArrival();
+}
+
+bool SimulatedFtdiChip::isPaced() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_paced;
 }
 
 bool SimulatedFtdiChip::hasFault(Fault fault) const
@@ -252,9 +286,48 @@ int SimulatedFtdiChip::transmitQueueSize() const
 
 void SimulatedFtdiChip::sendToHost(const QByteArray &bytes)
 {
+    sendToHostProducedAt(-1, bytes);
+}
+
+void SimulatedFtdiChip::sendToHostProducedAt(qint64 producedNs, const QByteArray &bytes)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_faults & Unplugged)
+    if ((m_faults & Unplugged) || bytes.isEmpty())
         return;
+    if (!m_paced) {
+        queueForHost(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        signalArrival();
+        return;
+    }
+    if (producedNs < 0)
+        producedNs = SimulatedClock::nowNs();
+
+    // The bytes leave the device one after another over the UART, then fill
+    // USB packets; a full packet goes to the host as its last byte arrives,
+    // a partly filled one at the next tick of the latency timer.
+    const qint64 start = std::max(producedNs, m_wireFreeNs);
+    const std::size_t size = static_cast<std::size_t>(bytes.size());
+    const std::size_t payload = usbPacketPayload();
+    std::size_t position = 0;
+    while (position < size) {
+        const qint64 firstArrival = start + wireNs(position + 1);
+        if (!m_openPacket.isEmpty() && m_openPacketTickNs <= firstArrival)
+            closeOpenPacket(m_openPacketTickNs);
+        if (m_openPacket.isEmpty())
+            m_openPacketTickNs = tickAfter(firstArrival);
+        const std::size_t take = std::min(payload - static_cast<std::size_t>(m_openPacket.size()),
+                                          size - position);
+        m_openPacket.append(bytes.constData() + position, static_cast<int>(take));
+        position += take;
+        if (static_cast<std::size_t>(m_openPacket.size()) >= payload)
+            closeOpenPacket(start + wireNs(position));
+    }
+    m_wireFreeNs = start + wireNs(size);
+    signalArrival();
+}
+
+void SimulatedFtdiChip::queueForHost(const char *bytes, std::size_t count)
+{
     // Drop the consumed front once it is at least half the queue: each byte is
     // moved at most once on average, and the capacity is kept.
     if (m_receiveHead > 0 && m_receiveHead * 2 >= m_receiveQueue.size()) {
@@ -262,8 +335,88 @@ void SimulatedFtdiChip::sendToHost(const QByteArray &bytes)
                              m_receiveQueue.begin() + static_cast<std::ptrdiff_t>(m_receiveHead));
         m_receiveHead = 0;
     }
-    m_receiveQueue.insert(m_receiveQueue.end(), bytes.constData(), bytes.constData() + bytes.size());
+    m_receiveQueue.insert(m_receiveQueue.end(), bytes, bytes + count);
+}
+
+void SimulatedFtdiChip::signalArrival()
+{
+    ++m_wakeups;
     m_dataArrived.notify_all();
+}
+
+void SimulatedFtdiChip::closeOpenPacket(qint64 visibleNs)
+{
+    if (m_openPacket.isEmpty())
+        return;
+    m_inFlight.push_back(InFlight{visibleNs, m_openPacket});
+    m_openPacket.clear();
+}
+
+void SimulatedFtdiChip::clearInFlight()
+{
+    m_inFlight.clear();
+    m_openPacket.clear();
+    m_wireFreeNs = 0;
+}
+
+void SimulatedFtdiChip::deliverDue(qint64 nowNs)
+{
+    if (!m_openPacket.isEmpty() && m_openPacketTickNs <= nowNs)
+        closeOpenPacket(m_openPacketTickNs);
+    while (!m_inFlight.empty() && m_inFlight.front().visibleNs <= nowNs) {
+        const QByteArray &run = m_inFlight.front().bytes;
+        queueForHost(run.constData(), static_cast<std::size_t>(run.size()));
+        m_inFlight.pop_front();
+    }
+}
+
+qint64 SimulatedFtdiChip::nextDeliveryNs() const
+{
+    if (!m_inFlight.empty())
+        return m_inFlight.front().visibleNs;
+    if (!m_openPacket.isEmpty())
+        return m_openPacketTickNs;
+    return -1;
+}
+
+qint64 SimulatedFtdiChip::tickAfter(qint64 ns) const
+{
+    // A latency of 0 ms is not a setting the chip takes; it runs at 1 ms then.
+    const qint64 period = std::max<qint64>(1, m_configuration.latencyTimer) * SimulatedClock::NsPerMs;
+    const qint64 since = std::max<qint64>(0, ns - m_timerOriginNs);
+    return m_timerOriginNs + (since / period + 1) * period;
+}
+
+qint64 SimulatedFtdiChip::wireNs(std::size_t bytes) const
+{
+    // An FT232H in FIFO mode moves bytes far faster than any instrument makes them.
+    if (m_type == Device232H || m_configuration.baudRate == 0)
+        return 0;
+    const std::uint32_t bitsPerCharacter = 1 + m_configuration.wordLength
+                                           + (m_configuration.parity != ParityNone ? 1 : 0)
+                                           + (m_configuration.stopBits == StopBits2 ? 2 : 1);
+    return static_cast<qint64>(bytes) * bitsPerCharacter * 1000000000LL / m_configuration.baudRate;
+}
+
+std::size_t SimulatedFtdiChip::usbPacketPayload() const
+{
+    // Two bytes of every USB packet carry the modem status.
+    return m_type == Device232H ? 510 : 62;
+}
+
+qint64 SimulatedFtdiChip::catchUpWithPeer()
+{
+    std::shared_ptr<SimulatedPeer> peer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_paced || (m_faults & Unplugged))
+            return -1;
+        peer = m_peer;
+    }
+    if (!peer)
+        return -1;
+    peer->advance(SimulatedClock::nowNs(), *this);
+    return peer->nextOutputNs();
 }
 
 void SimulatedFtdiChip::clearReceived()
@@ -315,6 +468,8 @@ Status SimulatedFtdiChip::openSession(quintptr session)
     m_session = session;
     ++m_openCount;
     m_configuration = Configuration();
+    clearInFlight();
+    m_timerOriginNs = SimulatedClock::nowNs();
     return Ok;
 }
 
@@ -326,13 +481,14 @@ Status SimulatedFtdiChip::closeSession(quintptr session, bool *wasLive)
     if (m_session == session) {
         m_session = 0;
         ++m_closeCount;
-        m_dataArrived.notify_all();
+        signalArrival();
     }
     return Ok;
 }
 
 Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t count, std::uint32_t *got)
 {
+    qint64 peerNext = catchUpWithPeer();
     std::unique_lock<std::mutex> lock(m_mutex);
     if (count > 0) // the protocol's polls read nothing when nothing waits
         logCall("read", {count});
@@ -349,17 +505,45 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
         return status;
     }
     const std::uint32_t timeout = m_configuration.readTimeout;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
-    const auto satisfied = [&] {
-        return receivedCount() >= count || checkSession(session) != Ok;
-    };
-    if (timeout == 0)
-        m_dataArrived.wait(lock, satisfied);
-    else
-        m_dataArrived.wait_until(lock, deadline, satisfied);
-    status = checkSession(session);
-    if (status != Ok)
-        return status;
+    const qint64 deadline = timeout == 0 ? std::numeric_limits<qint64>::max()
+                                         : SimulatedClock::nowNs() + qint64(timeout) * SimulatedClock::NsPerMs;
+    for (;;) {
+        qint64 now = SimulatedClock::nowNs();
+        if (m_paced)
+            deliverDue(now);
+        if (receivedCount() >= count || now >= deadline)
+            break;
+        // Sleep until the deadline, the chip's next USB transfer or the
+        // device's next output, whichever comes first; bytes handed over,
+        // host writes and closings wake the read early.
+        qint64 wake = deadline;
+        if (m_paced) {
+            const qint64 delivery = nextDeliveryNs();
+            if (delivery >= 0)
+                wake = std::min(wake, delivery);
+            if (peerNext >= 0)
+                wake = std::min(wake, peerNext);
+        }
+        const quint64 seen = m_wakeups;
+        const auto woken = [&] { return m_wakeups != seen || checkSession(session) != Ok; };
+        if (wake == std::numeric_limits<qint64>::max()) {
+            m_dataArrived.wait(lock, woken);
+        } else {
+            const auto until = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake));
+            m_dataArrived.wait_until(lock, until, woken);
+        }
+        status = checkSession(session);
+        if (status != Ok)
+            return status;
+        if (m_paced) {
+            lock.unlock();
+            peerNext = catchUpWithPeer();
+            lock.lock();
+            status = checkSession(session);
+            if (status != Ok)
+                return status;
+        }
+    }
     const std::size_t n = std::min<std::size_t>(count, receivedCount());
     if (n > 0) {
         std::memcpy(buffer, m_receiveQueue.data() + m_receiveHead, n);
@@ -398,8 +582,13 @@ Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint3
             m_transmitQueue.append(bytes);
         *written = accepted;
     }
-    if (peer && !bytes.isEmpty())
+    if (peer && !bytes.isEmpty()) {
         peer->hostWrote(bytes, *this);
+        // The device may have planned an answer: a read waiting on another
+        // thread must look again when to wake.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        signalArrival();
+    }
     return Ok;
 }
 
@@ -458,8 +647,11 @@ Status SimulatedFtdiChip::purge(quintptr session, std::uint32_t mask)
     const Status status = checkSession(session);
     if (status != Ok)
         return status;
-    if (mask & PurgeRx)
+    if (mask & PurgeRx) {
         clearReceived();
+        m_inFlight.clear();
+        m_openPacket.clear();
+    }
     if (mask & PurgeTx)
         m_transmitQueue.clear();
     ++m_configuration.purgeCount;
@@ -488,6 +680,7 @@ Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxByte
     }
     if (hook)
         (*hook)(*this);
+    catchUpWithPeer();
     std::lock_guard<std::mutex> lock(m_mutex);
     // Not logged: the protocol polls it continuously.
     const Status status = checkSession(session);
@@ -495,6 +688,8 @@ Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxByte
         return status;
     if (!rxBytes)
         return InvalidParameter;
+    if (m_paced)
+        deliverDue(SimulatedClock::nowNs());
     *rxBytes = static_cast<std::uint32_t>(receivedCount());
     return Ok;
 }
@@ -502,6 +697,7 @@ Status SimulatedFtdiChip::getQueueStatus(quintptr session, std::uint32_t *rxByte
 Status SimulatedFtdiChip::getStatus(quintptr session, std::uint32_t *rx, std::uint32_t *tx,
                                     std::uint32_t *events)
 {
+    catchUpWithPeer();
     std::lock_guard<std::mutex> lock(m_mutex);
     logCall("getStatus");
     const Status status = checkSession(session);
@@ -509,6 +705,8 @@ Status SimulatedFtdiChip::getStatus(quintptr session, std::uint32_t *rx, std::ui
         return status;
     if (!rx || !tx || !events)
         return InvalidParameter;
+    if (m_paced)
+        deliverDue(SimulatedClock::nowNs());
     *rx = static_cast<std::uint32_t>(receivedCount());
     *tx = static_cast<std::uint32_t>(m_transmitQueue.size());
     *events = 0;
@@ -708,8 +906,9 @@ Status SimulatedFtdiChip::cyclePort(quintptr session)
         }
         m_session = 0;
         clearReceived();
+        clearInFlight();
         m_transmitQueue.clear();
-        m_dataArrived.notify_all();
+        signalArrival();
         peer = m_peer;
     }
     if (peer)

@@ -8,6 +8,7 @@
 #include <QStringList>
 #include <QVector>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -64,9 +65,21 @@
 // - failNextRead: the next read made through a live handle (whatever its
 //   count) fails with the given vendor status and takes no bytes.
 //
+// Time: a chip is either immediate (the default) or paced. An immediate chip
+// hands the host every byte the moment the device behind it sends it. A paced
+// chip passes bytes on as a bridge chip does: the device's bytes cross the
+// UART at the configured baud rate and word format (FT232R and FT-X; an
+// FT232H in FIFO mode has no such limit), collect in the chip's buffer and
+// reach the host when a USB packet is full (62 data bytes on a full-speed
+// chip, 510 on the high-speed FT232H) or when the latency timer, which ticks
+// every `latencyTimer` milliseconds from the opening on, next expires. A paced
+// chip also lets a device that takes real time (SimulatedPeer::advance) catch
+// up before it answers the host.
+//
 // Reads wait on a condition variable until enough bytes arrived or the read
 // time-out expired (a read time-out of 0 waits without limit, as the Linux
-// library does). Reads, queue queries and sending to the host allocate nothing
+// library does); a paced chip also wakes when the device behind it or its own
+// latency timer has bytes for the host. Reads, queue queries and sending to the host allocate nothing
 // once the queue has grown to its working size, so the chip does not distort
 // throughput measurements of the host. The chip never holds its lock while it
 // calls the peer or a hook. Every operation is safe to call from any thread.
@@ -147,6 +160,12 @@ public:
     void setPeer(std::shared_ptr<SimulatedPeer> peer);
     std::shared_ptr<SimulatedPeer> peer() const;
 
+    // See "Time" above; an immediate chip is the default.
+    void setPaced(bool paced);
+    bool isPaced() const;
+
+    // Unplugging also cuts the power of the device behind the chip (its
+    // portCycled runs), as it does for a bus-powered instrument.
     void setFault(Fault fault, bool on = true);
     bool hasFault(Fault fault) const;
 
@@ -176,6 +195,7 @@ public:
     // SimulatedLink: queues bytes for the host and wakes a waiting read. Bytes
     // sent while unplugged are lost.
     void sendToHost(const QByteArray &bytes) override;
+    void sendToHostProducedAt(qint64 producedNs, const QByteArray &bytes) override;
 
 private:
     friend class SimulatedBus;
@@ -213,8 +233,23 @@ private:
     // Fills a device-list node (without index-dependent fields).
     void fillNode(Ftdi::ListNode &node) const;
 
+    // Lets a paced device hand over what it has produced by now; returns the
+    // time of its next output (-1: none planned). Without m_mutex held.
+    qint64 catchUpWithPeer();
+
     // With m_mutex held.
     Ftdi::Status checkSession(quintptr session) const;
+    void queueForHost(const char *bytes, std::size_t count);
+    // Paced delivery: moves the bytes whose USB transfer is due by `nowNs`
+    // into the receive queue; the time the next bytes are due, or -1.
+    void deliverDue(qint64 nowNs);
+    qint64 nextDeliveryNs() const;
+    void closeOpenPacket(qint64 visibleNs);
+    void clearInFlight();
+    qint64 tickAfter(qint64 ns) const;
+    qint64 wireNs(std::size_t bytes) const;
+    std::size_t usbPacketPayload() const;
+    void signalArrival();
     void logCall(const char *name, std::initializer_list<std::uint32_t> arguments = {});
     std::size_t receivedCount() const { return m_receiveQueue.size() - m_receiveHead; }
     void clearReceived();
@@ -259,4 +294,22 @@ private:
     QByteArray m_transmitQueue;
     std::shared_ptr<const QueueStatusHook> m_queueStatusHook;
     Ftdi::Status m_failNextRead = Ftdi::Ok;
+
+    // Paced delivery: bytes in the chip on their way to the host, each run
+    // with the time its USB transfer makes it visible, and the USB packet
+    // being filled. Times are SimulatedClock nanoseconds.
+    struct InFlight
+    {
+        qint64 visibleNs;
+        QByteArray bytes;
+    };
+    bool m_paced = false;
+    std::deque<InFlight> m_inFlight;
+    QByteArray m_openPacket;
+    qint64 m_openPacketTickNs = 0;
+    qint64 m_wireFreeNs = 0;     // when the UART has sent what it was given
+    qint64 m_timerOriginNs = 0;  // the latency timer ticks from here
+    // Counts events a waiting read must look at again: bytes handed to the
+    // chip, host writes (the device may have planned an answer), closings.
+    quint64 m_wakeups = 0;
 };

@@ -2,8 +2,10 @@
 
 #include <mutex>
 
+#include <algorithm>
 #include <cmath>
 
+#include "SimulatedClock.h"
 #include "SimulatedWire.h"
 
 namespace {
@@ -12,6 +14,8 @@ const quint8 RequestStart = 0x05;
 const quint8 ActionReadPage = 0x12;
 const quint8 ActionPageSize = 0x14;
 const int RequestHeaderSize = 8;
+// A byte that starts no packet, sent by the corrupt-stream fault.
+const char StrayByte = char(0xA5);
 
 } // namespace
 
@@ -34,17 +38,81 @@ bool SimulatedInstrument::isRawAction(quint8 command)
            || command == 0x06;
 }
 
+bool SimulatedInstrument::CommandFault::takes(quint8 c)
+{
+    if (count <= 0 || c != command)
+        return false;
+    --count;
+    return true;
+}
+
 void SimulatedInstrument::hostWrote(const QByteArray &bytes, SimulatedLink &link)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    const qint64 now = SimulatedClock::nowNs();
     m_pending.append(bytes);
-    QByteArray out;
-    consume(out);
-    if (!out.isEmpty())
-        link.sendToHost(out);
+    consume(now);
+    release(now, link);
 }
 
-void SimulatedInstrument::consume(QByteArray &out)
+void SimulatedInstrument::advance(qint64 nowNs, SimulatedLink &link)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    release(nowNs, link);
+}
+
+qint64 SimulatedInstrument::nextOutputNs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_outputs.empty() ? -1 : m_outputs.front().dueNs;
+}
+
+void SimulatedInstrument::plan(qint64 dueNs, const QByteArray &bytes, bool stream,
+                               quint32 acquisition, int index)
+{
+    // Outputs leave in the order they are produced; one produced at the same
+    // moment as another goes after it.
+    auto at = std::upper_bound(m_outputs.begin(), m_outputs.end(), dueNs,
+                               [](qint64 due, const Output &output) { return due < output.dueNs; });
+    m_outputs.insert(at, Output{dueNs, bytes, stream, acquisition, index});
+}
+
+void SimulatedInstrument::endAcquisitionAt(qint64 nowNs)
+{
+    // Packets already produced are on their way; the rest are never made.
+    m_outputs.erase(std::remove_if(m_outputs.begin(), m_outputs.end(),
+                                   [&](const Output &output) {
+                                       return output.stream && output.dueNs > nowNs;
+                                   }),
+                    m_outputs.end());
+}
+
+void SimulatedInstrument::release(qint64 nowNs, SimulatedLink &link)
+{
+    while (!m_outputs.empty() && m_outputs.front().dueNs <= nowNs) {
+        const Output output = m_outputs.front();
+        m_outputs.pop_front();
+        if (output.stream) {
+            if (m_stopAfterPackets >= 0 && output.index >= m_stopAfterPackets) {
+                // The stream stops here: nothing more of this acquisition.
+                m_outputs.erase(std::remove_if(m_outputs.begin(), m_outputs.end(),
+                                               [&](const Output &o) {
+                                                   return o.stream && o.acquisition == output.acquisition;
+                                               }),
+                                m_outputs.end());
+                m_stopAfterPackets = -1;
+                continue;
+            }
+            if (m_corruptNextPacket) {
+                m_corruptNextPacket = false;
+                link.sendToHostProducedAt(output.dueNs, QByteArray(1, StrayByte));
+            }
+        }
+        link.sendToHostProducedAt(output.dueNs, output.bytes);
+    }
+}
+
+void SimulatedInstrument::consume(qint64 nowNs)
 {
     int pos = 0;
     const int size = m_pending.size();
@@ -60,7 +128,7 @@ void SimulatedInstrument::consume(QByteArray &out)
             const quint8 command = quint8(m_pending.at(pos + 5));
             const QByteArray payload = m_pending.mid(pos + RequestHeaderSize, length);
             pos += RequestHeaderSize + length;
-            framedRequest(id, command, payload, out);
+            framedRequest(id, command, payload, nowNs);
         } else {
             ++pos;
             if (isRawAction(first)) {
@@ -76,30 +144,48 @@ void SimulatedInstrument::consume(QByteArray &out)
 }
 
 void SimulatedInstrument::framedRequest(quint32 id, quint8 command, const QByteArray &payload,
-                                        QByteArray &out)
+                                        qint64 nowNs)
 {
     logRequest(false, id, command, payload);
-    if (!m_replying)
+    if (!m_replying || m_dropRequests.takes(command))
         return;
-    if (isBootAction(command)) {
-        bootAction(id, command, out);
+    const qint64 replyAt = m_paced ? nowNs + m_replyDelayNs : nowNs;
+
+    Answer answer;
+    if (m_statusOverride.takes(command)) {
+        answer.status = quint8(m_statusOverride.value);
+    } else if (isBootAction(command)) {
+        plan(replyAt, bootAction(id, command), false, 0, 0);
         return;
+    } else if (m_mode == Mode::Boot) {
+        answer.status = StatusNotRecognised;
+    } else {
+        answer = instruction(command, payload);
     }
-    if (m_mode == Mode::Boot) {
-        out += SimulatedWire::longPacket(id, StatusNotRecognised, QByteArray());
+    if (m_shortenReplies.takes(command))
+        answer.data.chop(std::min(m_shortenReplies.value, answer.data.size()));
+
+    const bool starts = answer.status == StatusDone && !answer.stream.isEmpty();
+    if (starts)
+        endAcquisitionAt(nowNs);
+    plan(replyAt, SimulatedWire::longPacket(id, answer.status, answer.data), false, 0, 0);
+    if (!starts)
         return;
+    // The acquisition starts as its reply leaves; sample k is taken k sample
+    // periods later.
+    const quint32 acquisition = acquisitionCountLocked();
+    const double periodNs = m_paced ? answer.samplePeriod * 1e9 : 0.0;
+    for (int i = 0; i < answer.stream.size(); ++i) {
+        const StreamPacket &packet = answer.stream.at(i);
+        const qint64 due = replyAt + qint64(std::llround(packet.samplesTaken * periodNs));
+        plan(due, packet.bytes, true, acquisition, i);
     }
-    const Answer answer = instruction(command, payload);
-    out += SimulatedWire::longPacket(id, answer.status, answer.data);
-    out += answer.stream;
 }
 
-void SimulatedInstrument::bootAction(quint32 id, quint8 command, QByteArray &out)
+QByteArray SimulatedInstrument::bootAction(quint32 id, quint8 command)
 {
-    if (m_bootStatus != 0) {
-        out += SimulatedWire::longPacket(id, m_bootStatus, QByteArray());
-        return;
-    }
+    if (m_bootStatus != 0)
+        return SimulatedWire::longPacket(id, m_bootStatus, QByteArray());
     QByteArray data;
     if (command == ActionPageSize) {
         SimulatedWire::appendBE16(data, quint16(m_page.size()));
@@ -108,7 +194,7 @@ void SimulatedInstrument::bootAction(quint32 id, quint8 command, QByteArray &out
         data.append(char(0xFF));
         data.append(m_pageIntact ? char(0xFF) : char(0x00));
     }
-    out += SimulatedWire::longPacket(id, StatusDone, data);
+    return SimulatedWire::longPacket(id, StatusDone, data);
 }
 
 void SimulatedInstrument::logRequest(bool raw, quint32 id, quint8 command, const QByteArray &payload)
@@ -133,8 +219,10 @@ void SimulatedInstrument::opened()
 
 void SimulatedInstrument::closed()
 {
+    // What the instrument still had to send has nowhere to go.
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pending.clear();
+    m_outputs.clear();
 }
 
 void SimulatedInstrument::portCycled()
@@ -143,9 +231,71 @@ void SimulatedInstrument::portCycled()
     // firmware runs again and the outputs return to their power-on state.
     std::lock_guard<std::mutex> lock(m_mutex);
     m_pending.clear();
+    m_outputs.clear();
     m_mode = Mode::Boot;
     m_acquisitions = 0;
     powerOn();
+}
+
+void SimulatedInstrument::setPaced(bool paced)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_paced = paced;
+}
+
+bool SimulatedInstrument::isPaced() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_paced;
+}
+
+void SimulatedInstrument::setReplyDelayUs(int microseconds)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replyDelayNs = qint64(std::max(0, microseconds)) * 1000;
+}
+
+int SimulatedInstrument::replyDelayUs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(m_replyDelayNs / 1000);
+}
+
+int SimulatedInstrument::plannedStreamPackets() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return int(std::count_if(m_outputs.begin(), m_outputs.end(),
+                             [](const Output &output) { return output.stream; }));
+}
+
+void SimulatedInstrument::stopStreamAfter(int packets)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopAfterPackets = packets < 0 ? -1 : packets;
+}
+
+void SimulatedInstrument::corruptNextStreamPacket()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_corruptNextPacket = true;
+}
+
+void SimulatedInstrument::overrideStatus(quint8 command, quint8 status, int count)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_statusOverride = CommandFault{command, count, status};
+}
+
+void SimulatedInstrument::dropRequests(quint8 command, int count)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dropRequests = CommandFault{command, count, 0};
+}
+
+void SimulatedInstrument::shortenReplies(quint8 command, int bytes, int count)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_shortenReplies = CommandFault{command, count, std::max(0, bytes)};
 }
 
 SimulatedInstrument::Mode SimulatedInstrument::mode() const

@@ -40,6 +40,23 @@
 // Status bytes: 0 done, 1 not recognised, 2 busy, 3 payload of the wrong
 // length for the instruction, 100 a setting out of the instrument's range.
 //
+// Time: an instrument is either immediate (the default here; `pace=fast` in a
+// bus description) or paced (`pace=real`, the description's default). An
+// immediate instrument answers inside the host's write: the reply and, after a
+// start, the whole sample stream at once. A paced one takes its real time: a
+// reply leaves the instrument the reply delay after the request arrived, an
+// acquisition starts when its reply has left and lasts samples x the sample
+// period, and each stream packet leaves as its last sample is taken. What it
+// has planned is handed to the chip when the chip asks it to catch up
+// (advance), in the order it was produced. A start that arrives during an
+// acquisition ends that acquisition: packets not yet produced are never sent.
+//
+// Faults a test can inject at any moment, each for the next occasions only:
+// the stream stopping after a number of packets, a stray byte before the next
+// stream packet, a status byte that overrides the answer to an instruction,
+// requests of an instruction that get lost (neither carried out nor answered),
+// and replies whose data is cut short (the length field says so).
+//
 // Thread safety: hostWrote and every public member may be called from any
 // thread; one lock serialises them, and replies are handed to the link under
 // that lock so that the replies of two writers never interleave.
@@ -73,6 +90,8 @@ public:
     void opened() override;
     void closed() override;
     void portCycled() override;
+    void advance(qint64 nowNs, SimulatedLink &link) override;
+    qint64 nextOutputNs() const override;
 
     Mode mode() const;
     int model() const { return m_model; }
@@ -95,6 +114,31 @@ public:
     SimulatedSignal signal() const;
     void setSignal(const SimulatedSignal &signal);
 
+    // Time (see above).
+    void setPaced(bool paced);
+    bool isPaced() const;
+    static const int DefaultReplyDelayUs = 100;
+    void setReplyDelayUs(int microseconds);
+    int replyDelayUs() const;
+    // Stream packets planned and not yet handed to the chip.
+    int plannedStreamPackets() const;
+
+    // Faults (see above). A count of 0 or less disarms the faults of a command.
+    // The running acquisition, or the next one when none runs, sends at most
+    // `packets` stream packets (0: none); the rest never leave the instrument.
+    // A negative number disarms.
+    void stopStreamAfter(int packets);
+    // One byte that starts no packet goes out right before the next stream packet.
+    void corruptNextStreamPacket();
+    // The next `count` requests of `command` are answered with `status` and
+    // no data, and not carried out.
+    void overrideStatus(quint8 command, quint8 status, int count);
+    // The next `count` requests of `command` are lost on the way.
+    void dropRequests(quint8 command, int count);
+    // The next `count` replies to `command` carry `bytes` fewer data bytes
+    // (at least none).
+    void shortenReplies(quint8 command, int bytes, int count);
+
     // Requests received so far, oldest first (at most RequestLogLimit).
     QVector<HostRequest> hostRequests() const;
     void clearHostRequests();
@@ -108,11 +152,23 @@ public:
     static double samplePeriod(int code);
 
 protected:
+    // One framed stream packet and the samples per channel taken once it is
+    // complete (it leaves the instrument samplesTaken sample periods after
+    // the acquisition started).
+    struct StreamPacket
+    {
+        QByteArray bytes;
+        int samplesTaken = 0;
+    };
+
     struct Answer
     {
         quint8 status = StatusDone;
         QByteArray data;
-        QByteArray stream;   // framed stream packets sent right after the reply
+        // An acquisition: the stream packets that follow the reply, in order,
+        // and the seconds per sample.
+        QVector<StreamPacket> stream;
+        double samplePeriod = 0.0;
     };
 
     SimulatedInstrument(int model, const SimulatedInformationPage &page);
@@ -133,12 +189,35 @@ protected:
     bool m_calibrationStored = true;
 
 private:
+    // Something the instrument produces at dueNs: a reply, or a stream packet
+    // (its acquisition and its place in it).
+    struct Output
+    {
+        qint64 dueNs;
+        QByteArray bytes;
+        bool stream;
+        quint32 acquisition;
+        int index;
+    };
+
+    // A fault armed for the next `count` requests of `command`.
+    struct CommandFault
+    {
+        quint8 command = 0;
+        int count = 0;
+        int value = 0;
+        bool takes(quint8 c);
+    };
+
     static bool isBootAction(quint8 command);
     static bool isRawAction(quint8 command);
-    void consume(QByteArray &out);
-    void framedRequest(quint32 id, quint8 command, const QByteArray &payload, QByteArray &out);
-    void bootAction(quint32 id, quint8 command, QByteArray &out);
+    void consume(qint64 nowNs);
+    void framedRequest(quint32 id, quint8 command, const QByteArray &payload, qint64 nowNs);
+    QByteArray bootAction(quint32 id, quint8 command);
     void logRequest(bool raw, quint32 id, quint8 command, const QByteArray &payload);
+    void plan(qint64 dueNs, const QByteArray &bytes, bool stream, quint32 acquisition, int index);
+    void endAcquisitionAt(qint64 nowNs);
+    void release(qint64 nowNs, SimulatedLink &link);
 
     const int m_model;
     Mode m_mode = Mode::Boot;
@@ -147,6 +226,14 @@ private:
     quint8 m_bootStatus = 0;
     bool m_replying = true;
     QByteArray m_pending;
+    bool m_paced = false;
+    qint64 m_replyDelayNs = qint64(DefaultReplyDelayUs) * 1000;
+    std::deque<Output> m_outputs;   // in the order they are produced
+    int m_stopAfterPackets = -1;    // negative: not armed
+    bool m_corruptNextPacket = false;
+    CommandFault m_statusOverride;
+    CommandFault m_dropRequests;
+    CommandFault m_shortenReplies;
     std::deque<HostRequest> m_requests;
     int m_skippedBytes = 0;
     quint32 m_acquisitions = 0;

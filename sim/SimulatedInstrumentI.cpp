@@ -214,11 +214,12 @@ SimulatedInstrument::Answer SimulatedInstrumentI::startMeasurement(const QByteAr
             channels.append(channel);
     }
     if (channels.isEmpty() || sampleCount == 0) {
-        answer.stream = SimulatedWire::streamPacket(QByteArray("\x00\x01", 2));
+        answer.stream.append(StreamPacket{SimulatedWire::streamPacket(QByteArray("\x00\x01", 2)), 0});
         return answer;
     }
 
     const double period = samplePeriod(periodCode);
+    answer.samplePeriod = period;
     const SimulatedWaveform inputs[2] = {
         dacWaveform(),
         SimulatedWaveform::constant(PwmHighLevel * SimulatedWire::byteAt(m_pwm, 1) / 100.0),
@@ -245,7 +246,7 @@ SimulatedInstrument::Answer SimulatedInstrumentI::startMeasurement(const QByteAr
             for (int k = start; k < start + take; ++k)
                 SimulatedWire::appendLE16(data, quint16(counts[channel][k]));
         }
-        answer.stream += SimulatedWire::streamPacket(data);
+        answer.stream.append(StreamPacket{SimulatedWire::streamPacket(data), start + take});
     }
     return answer;
 }

@@ -301,11 +301,13 @@ SimulatedInstrument::Answer SimulatedInstrumentII::startAcquisition(const QByteA
             channels.append(channel);
     }
     if (channels.isEmpty() || sampleCount == 0) {
-        answer.stream = SimulatedWire::streamPacket(QByteArray(1, char(0x01)));
+        answer.stream.append(StreamPacket{SimulatedWire::streamPacket(QByteArray(1, char(0x01))), 0});
         return answer;
     }
 
     const double period = samplePeriod(periodCode);
+    answer.samplePeriod = period;
+    answer.stream.reserve(sampleCount / SamplesPerPacket + 1);
     const SimulatedWaveform inputs[2] = {dacWaveform(0), dacWaveform(1)};
     QByteArray data;
     for (int k = 0; k < sampleCount; ++k) {
@@ -323,7 +325,7 @@ SimulatedInstrument::Answer SimulatedInstrumentII::startAcquisition(const QByteA
         if (final || (data.size() - 1) / (2 * channels.size()) == SamplesPerPacket) {
             if (final)
                 data[0] = char(0x01);
-            answer.stream += SimulatedWire::streamPacket(data);
+            answer.stream.append(StreamPacket{SimulatedWire::streamPacket(data), k + 1});
             data.clear();
         }
     }

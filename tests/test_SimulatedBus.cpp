@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "SimulatedBusTest.h"
+#include "SimulatedClock.h"
 
 using namespace Ftdi;
 
@@ -309,4 +310,56 @@ TEST_F(SimulatedBusCalls, TestHooksFailOneReadAndRunOnEachQueueQuery)
     chip->setQueueStatusHook({});
     EXPECT_EQ(bus->getQueueStatus(handle, &queued), Ok);
     EXPECT_EQ(queries, 2);
+}
+
+// A paced chip passes bytes on as a bridge chip does: over the UART at the
+// configured baud rate, in USB packets that leave when full or when the
+// latency timer ticks.
+TEST_F(SimulatedBusCalls, PacedChipsDeliverByWireTimePacketsAndLatencyTimer)
+{
+    auto fifo = addChip(Device232H, QStringLiteral("H1"));
+    auto uart = addChip(Device232R, QStringLiteral("R1"));
+    fifo->setPaced(true);
+    uart->setPaced(true);
+
+    // FT232H: no wire time; 510 data bytes fill a USB packet, which leaves at
+    // once; the rest waits for the latency timer (16 ms after power-on).
+    QElapsedTimer sinceOpen;
+    sinceOpen.start();
+    Handle h = openChip(0);
+    ASSERT_EQ(bus->setTimeouts(h, 1000, 1000), Ok);
+    fifo->sendToHostProducedAt(-1, QByteArray(600, 'x'));
+    std::uint32_t queued = 0;
+    ASSERT_EQ(bus->getQueueStatus(h, &queued), Ok);
+    if (sinceOpen.elapsed() < 14)
+        EXPECT_EQ(queued, 510u);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(readBytes(h, 600).size(), 600);
+    EXPECT_LT(timer.elapsed(), 1000); // woken by the timer tick, not the time-out
+
+    // Bytes produced long ago have long reached the host.
+    fifo->sendToHostProducedAt(SimulatedClock::nowNs() - 50 * SimulatedClock::NsPerMs, "old");
+    ASSERT_EQ(bus->getQueueStatus(h, &queued), Ok);
+    EXPECT_EQ(queued, 3u);
+    readBytes(h, 3);
+
+    // FT232R at 500000 baud, 8 data bits, even parity: 11 bit times a byte,
+    // so a full packet of 62 bytes needs 1.364 ms on the wire.
+    Handle r = openChip(1);
+    ASSERT_EQ(bus->setBaudRate(r, 500000), Ok);
+    ASSERT_EQ(bus->setDataCharacteristics(r, Bits8, StopBits1, ParityEven), Ok);
+    ASSERT_EQ(bus->setLatencyTimer(r, 2), Ok);
+    ASSERT_EQ(bus->setTimeouts(r, 1000, 1000), Ok);
+    timer.restart();
+    uart->sendToHostProducedAt(-1, QByteArray(62, 'y'));
+    EXPECT_EQ(readBytes(r, 62).size(), 62);
+    EXPECT_GE(timer.nsecsElapsed(), 1300000);
+    EXPECT_LT(timer.elapsed(), 1000);
+
+    // Purging drops what is still inside the chip.
+    uart->sendToHostProducedAt(-1, QByteArray(40, 'z'));
+    ASSERT_EQ(bus->purge(r, PurgeRx | PurgeTx), Ok);
+    ASSERT_EQ(bus->setTimeouts(r, 30, 1000), Ok);
+    EXPECT_EQ(readBytes(r, 1), "");
 }

@@ -161,3 +161,34 @@ TEST(SimulatedBusDescription, InstrumentsCarryTheirSettingsAndFaults)
     EXPECT_NE(noisy->signal().seed(), SimulatedBusDescription::createInstrument(d[6])->signal().seed());
     EXPECT_EQ(noisy->signal().seed(), SimulatedBusDescription::createInstrument(d[5])->signal().seed());
 }
+
+TEST(SimulatedBusDescription, PaceAndReplyDelay)
+{
+    const QList<SimulatedDeviceRecord> d = devicesOf(QStringLiteral(
+        "gen1; gen2 pace=fast reply-delay=2500; ftdi pace=fast; gen1 pace=real reply-delay=0"));
+    ASSERT_EQ(d.size(), 4);
+    EXPECT_TRUE(d[0].paced);
+    EXPECT_EQ(d[0].replyDelayUs, 100);
+    EXPECT_FALSE(d[1].paced);
+    EXPECT_EQ(d[1].replyDelayUs, 2500);
+    EXPECT_FALSE(d[2].paced);
+    EXPECT_TRUE(d[3].paced);
+    EXPECT_EQ(d[3].replyDelayUs, 0);
+
+    auto instrument = SimulatedBusDescription::createInstrument(d[1]);
+    EXPECT_FALSE(instrument->isPaced());
+    EXPECT_EQ(instrument->replyDelayUs(), 2500);
+    EXPECT_TRUE(SimulatedBusDescription::createInstrument(d[0])->isPaced());
+
+    // The preset takes settings for each of its devices.
+    const QList<SimulatedDeviceRecord> demo = devicesOf(QStringLiteral(" demo  pace=fast "));
+    ASSERT_EQ(demo.size(), 3);
+    EXPECT_EQ(serials(demo), QStringLiteral("SYAH004010001 SYBH008010002 FT000001"));
+    for (const SimulatedDeviceRecord &record : demo)
+        EXPECT_FALSE(record.paced);
+
+    for (const char *text : {"gen1 pace=slow", "gen1 pace=", "gen1 reply-delay=-1",
+                             "gen1 reply-delay=1000001", "ftdi reply-delay=5", "gen1 pace=fast pace=real",
+                             "demo colour=red", "demo pace=fast; gen1"})
+        EXPECT_FALSE(SimulatedBusDescription::parse(QString::fromLatin1(text)).isValid()) << text;
+}

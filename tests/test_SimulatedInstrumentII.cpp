@@ -6,7 +6,10 @@
 #include <cmath>
 
 #include "InstrumentWire.h"
+#include "SimulatedClock.h"
 #include "SimulatedInstrumentII.h"
+
+#include <limits>
 
 using namespace instrumentwire;
 
@@ -341,4 +344,150 @@ TEST_F(GenerationII, TwoLevelFormRampsAcrossTheAcquisition)
             }
         }
     }
+}
+
+namespace {
+
+// Records what a paced instrument hands over, with the time it was produced.
+class TimedLink : public SimulatedLink
+{
+public:
+    struct Sent
+    {
+        qint64 producedNs;
+        QByteArray bytes;
+    };
+    void sendToHost(const QByteArray &bytes) override { sent.append(Sent{-1, bytes}); }
+    void sendToHostProducedAt(qint64 producedNs, const QByteArray &bytes) override
+    {
+        sent.append(Sent{producedNs, bytes});
+    }
+    QVector<Packet> packets() const
+    {
+        QByteArray all;
+        for (const Sent &s : sent)
+            all += s.bytes;
+        return readPackets(all);
+    }
+    QVector<Sent> sent;
+};
+
+} // namespace
+
+// A paced instrument answers after its reply delay and streams each packet
+// when its last sample is taken; nothing leaves before its time.
+TEST(PacedGenerationII, TakesItsRealTime)
+{
+    SimulatedInstrumentII instrument;
+    instrument.setPaced(true);
+    instrument.setReplyDelayUs(500);
+    TimedLink link;
+    instrument.hostWrote(hex("03"), link);
+
+    // 240 samples of both inputs at period code 3 (100 us): two packets of 120.
+    const qint64 before = SimulatedClock::nowNs();
+    instrument.hostWrote(request(41, 32, sampling(3, 0, 0, false, false, 240, 3)), link);
+    const qint64 after = SimulatedClock::nowNs();
+    EXPECT_TRUE(link.sent.isEmpty());
+    const qint64 replyAt = instrument.nextOutputNs();
+    EXPECT_GE(replyAt, before + 500000);
+    EXPECT_LE(replyAt, after + 500000);
+
+    instrument.advance(replyAt - 1, link);
+    EXPECT_TRUE(link.sent.isEmpty());
+    instrument.advance(replyAt, link);
+    ASSERT_EQ(link.sent.size(), 1);
+    EXPECT_EQ(link.sent[0].producedNs, replyAt);
+    EXPECT_EQ(instrument.plannedStreamPackets(), 2);
+    EXPECT_EQ(instrument.nextOutputNs(), replyAt + 12000000);   // 120 x 100 us
+    instrument.advance(replyAt + 23999999, link);
+    EXPECT_EQ(link.sent.size(), 2);
+    instrument.advance(replyAt + 24000000, link);
+    ASSERT_EQ(link.sent.size(), 3);
+    EXPECT_EQ(link.sent[2].producedNs, replyAt + 24000000);
+    const QVector<Packet> packets = link.packets();
+    ASSERT_EQ(packets.size(), 3);
+    EXPECT_EQ(packets[1].data.at(0), 0);
+    EXPECT_EQ(packets[2].data.at(0), 1);
+    EXPECT_EQ(instrument.nextOutputNs(), -1);
+}
+
+TEST(PacedGenerationII, AStartDuringAnAcquisitionEndsIt)
+{
+    SimulatedInstrumentII instrument;
+    instrument.setPaced(true);
+    TimedLink link;
+    instrument.hostWrote(hex("03"), link);
+
+    // A slow acquisition: 1000 samples at 1 ms; its first packet is out.
+    instrument.hostWrote(request(50, 32, sampling(6, 0, 0, false, false, 1000, 1)), link);
+    const qint64 reply = instrument.nextOutputNs();
+    instrument.advance(reply + 120 * 1000000LL, link);
+    EXPECT_EQ(link.packets().size(), 2);
+
+    // A new start: the rest of the old stream is never produced.
+    instrument.hostWrote(request(51, 32, sampling(3, 0, 0, false, false, 10, 2)), link);
+    instrument.advance(std::numeric_limits<qint64>::max(), link);
+    const QVector<Packet> packets = link.packets();
+    ASSERT_EQ(packets.size(), 4);
+    EXPECT_EQ(packets[2].id, 51u);
+    EXPECT_EQ(packets[3].data.size(), 1 + 10 * 2);
+    EXPECT_EQ(packets[3].data.at(0), 1);
+    EXPECT_EQ(instrument.acquisitionCount(), 2u);
+}
+
+// Faults injected while the instrument runs, each for the next occasions only.
+TEST(PacedGenerationII, InjectedFaults)
+{
+    SimulatedInstrumentII instrument;
+    instrument.setPaced(true);
+    TimedLink link;
+    instrument.hostWrote(hex("03"), link);
+    const auto run = [&](quint32 id, quint8 command, const QByteArray &payload = QByteArray()) {
+        link.sent.clear();
+        instrument.hostWrote(request(id, command, payload), link);
+        instrument.advance(std::numeric_limits<qint64>::max(), link);
+        return link.packets();
+    };
+    const QByteArray start = sampling(3, 0, 0, false, false, 360, 1);
+
+    // The stream stops after one packet of three; the next acquisition is whole.
+    instrument.stopStreamAfter(1);
+    EXPECT_EQ(run(60, 32, start).size(), 1 + 1);
+    EXPECT_EQ(instrument.plannedStreamPackets(), 0);
+    EXPECT_EQ(run(61, 32, start).size(), 1 + 3);
+
+    // A stray byte ahead of the next stream packet only.
+    instrument.corruptNextStreamPacket();
+    link.sent.clear();
+    instrument.hostWrote(request(62, 32, start), link);
+    instrument.advance(std::numeric_limits<qint64>::max(), link);
+    ASSERT_GE(link.sent.size(), 3);
+    EXPECT_EQ(link.sent[1].bytes, QByteArray(1, char(0xA5)));
+    EXPECT_EQ(link.sent[2].bytes.at(0), char(0x07));
+    EXPECT_NE(link.sent[3].bytes.size(), 1);
+
+    // Status override: answered, not carried out.
+    const quint32 acquisitions = instrument.acquisitionCount();
+    instrument.overrideStatus(32, 2, 1);
+    const QVector<Packet> busy = run(63, 32, start);
+    ASSERT_EQ(busy.size(), 1);
+    EXPECT_EQ(busy[0].status, 2);
+    EXPECT_EQ(instrument.acquisitionCount(), acquisitions);
+    EXPECT_EQ(run(64, 32, start).size(), 1 + 3);
+
+    // A lost request: no reply, no effect; the next one is answered.
+    instrument.dropRequests(37, 1);
+    const QByteArray dac = hex("00 E803 DC05 0000");
+    EXPECT_TRUE(run(65, 37, dac).isEmpty());
+    EXPECT_NE(instrument.dacSettings(1), dac);
+    EXPECT_EQ(run(66, 37, dac).size(), 1);
+    EXPECT_EQ(instrument.dacSettings(1), dac);
+
+    // A reply cut short, its length field telling the truth.
+    instrument.shortenReplies(69, 2, 1);
+    const QVector<Packet> shortened = run(67, 69);
+    ASSERT_EQ(shortened.size(), 1);
+    EXPECT_EQ(shortened[0].data, dac.left(5));
+    EXPECT_EQ(run(68, 69).value(0).data, dac);
 }

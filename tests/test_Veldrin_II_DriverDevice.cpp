@@ -15,7 +15,7 @@ namespace {
 class GenerationIIDevice : public InstrumentBusTest
 {
 protected:
-    void make(const QString &description = QStringLiteral("gen2 serial=SYBH008010004"))
+    void make(const QString &description = QStringLiteral("gen2 serial=SYBH008010004 pace=fast"))
     {
         attachBus(description);
         const auto usb = listed(0);
@@ -25,7 +25,7 @@ protected:
         ASSERT_TRUE(instrument);
     }
 
-    void open(const QString &description = QStringLiteral("gen2 serial=SYBH008010004"))
+    void open(const QString &description = QStringLiteral("gen2 serial=SYBH008010004 pace=fast"))
     {
         make(description);
         ASSERT_EQ(device->openDevice(), 0);
@@ -374,7 +374,7 @@ TEST_F(GenerationIIDevice, OpeningReadsBackTheInstrumentAndSettingsReachIt)
 
 TEST_F(GenerationIIDevice, MeasurementsUseEachChannelsRangeAndFlag)
 {
-    open(QStringLiteral("gen2 serial=SYBH008010004 signal=dc"));
+    open(QStringLiteral("gen2 serial=SYBH008010004 signal=dc pace=fast"));
 
     // Input 1 on range code 1 with its switch on, input 2 on range code 0 with
     // it off; eight conversions are summed per sample at period code 6.

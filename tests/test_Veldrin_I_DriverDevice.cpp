@@ -15,7 +15,7 @@ namespace {
 class GenerationIDevice : public InstrumentBusTest
 {
 protected:
-    void make(const QString &description = QStringLiteral("gen1 serial=SYAH004010007"))
+    void make(const QString &description = QStringLiteral("gen1 serial=SYAH004010007 pace=fast"))
     {
         attachBus(description);
         const auto usb = listed(0);
@@ -25,7 +25,7 @@ protected:
         ASSERT_TRUE(instrument);
     }
 
-    void open(const QString &description = QStringLiteral("gen1 serial=SYAH004010007"))
+    void open(const QString &description = QStringLiteral("gen1 serial=SYAH004010007 pace=fast"))
     {
         make(description);
         ASSERT_EQ(device->openDevice(), 0);
@@ -224,7 +224,7 @@ TEST_F(GenerationIDevice, OpeningReadsBackTheInstrumentAndSettingsReachIt)
 
 TEST_F(GenerationIDevice, MeasurementsDeliverCalibratedVoltsPerChannel)
 {
-    open(QStringLiteral("gen1 serial=SYAH004010007 signal=dc"));
+    open(QStringLiteral("gen1 serial=SYAH004010007 signal=dc pace=fast"));
     const quint32 acquisitionsBefore = instrument->acquisitionCount();
 
     // 300 samples per input take several stream packets; each measurement

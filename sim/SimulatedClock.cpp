@@ -1,0 +1,10 @@
+#include "SimulatedClock.h"
+
+#include <chrono>
+
+qint64 SimulatedClock::nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
