@@ -53,6 +53,10 @@ public:
     virtual unsigned long setDefaultTimeouts() = 0;
     virtual unsigned long setStreamTimeouts() = 0;
     virtual USBResult programIdentity(const USBDeviceIdentity &identity) = 0;
+    // The device went away while open: a vendor call on its handle failed
+    // (not merely timed out). Stays true until the device is opened again;
+    // clones of an opening share it. Safe to ask from any thread.
+    virtual bool isLost() const { return false; }
 
     int index() const { return m_index; }
     quint32 usbId() const { return m_usbId; }

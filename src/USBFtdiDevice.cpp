@@ -137,6 +137,8 @@ USBDeviceStatus USBFtdiDevice::status()
     std::uint32_t rx = 0, tx = 0, events = 0;
     const Status status = m_api->getStatus(m_handle, &rx, &tx, &events);
     if (status != Ok) {
+        if (m_lost)
+            m_lost->store(true);
         result.state = USBDeviceStatus::QueryFailed;
         result.message = USBResult::fromFtStatus(status).toString();
         return result;
@@ -197,7 +199,20 @@ USBResult USBFtdiDevice::open(int baudRate)
         return failAndClose(handle, status);
 
     m_handle = handle;
+    m_lost = std::make_shared<std::atomic<bool>>(false);
     return USBResult::fromFtStatus(Ok);
+}
+
+bool USBFtdiDevice::isLost() const
+{
+    return m_handle && m_lost && m_lost->load();
+}
+
+void USBFtdiDevice::fail(Status status)
+{
+    if (m_lost)
+        m_lost->store(true);
+    throw USBResult::fromFtStatus(status);
 }
 
 QString USBFtdiDevice::readEepromSerialNumber(Handle handle, DeviceType type)
@@ -281,7 +296,7 @@ void USBFtdiDevice::writeByte(char byte)
     std::uint32_t written = 0;
     const Status status = m_api->write(m_handle, &byte, 1, &written);
     if (status != Ok)
-        throw USBResult::fromFtStatus(status);
+        fail(status);
     if (written != 1)
         throw timedOut();
 }
@@ -295,7 +310,7 @@ int USBFtdiDevice::write(const QByteArray &bytes)
     const Status status = m_api->write(m_handle, bytes.constData(),
                                        static_cast<std::uint32_t>(bytes.size()), &written);
     if (status != Ok)
-        throw USBResult::fromFtStatus(status);
+        fail(status);
     if (written < static_cast<std::uint32_t>(bytes.size()))
         throw timedOut();
     return bytes.size();
@@ -319,7 +334,7 @@ void USBFtdiDevice::read(char *buffer, int count)
     std::uint32_t got = 0;
     const Status status = m_api->read(m_handle, buffer, static_cast<std::uint32_t>(count), &got);
     if (status != Ok)
-        throw USBResult::fromFtStatus(status);
+        fail(status);
     if (got < static_cast<std::uint32_t>(count))
         throw timedOut();
 }
@@ -328,8 +343,13 @@ int USBFtdiDevice::readAvailable(QByteArray &buffer, int targetSize)
 {
     requireOpen();
     std::uint32_t queued = 0;
-    if (m_api->getQueueStatus(m_handle, &queued) != Ok)
+    // A failed query counts as nothing available here; it still tells that
+    // the device is gone.
+    if (m_api->getQueueStatus(m_handle, &queued) != Ok) {
         queued = 0;
+        if (m_lost)
+            m_lost->store(true);
+    }
     const int missing = std::max(0, targetSize - buffer.size());
     const int n = static_cast<int>(
         std::min<std::uint32_t>({queued, static_cast<std::uint32_t>(missing),
@@ -343,7 +363,7 @@ int USBFtdiDevice::readAvailable(QByteArray &buffer, int targetSize)
         // Keep only bytes that really arrived: the grown tail is not data.
         buffer.resize(oldSize + static_cast<int>(std::min<std::uint32_t>(got, static_cast<std::uint32_t>(n))));
         if (status != Ok)
-            throw USBResult::fromFtStatus(status);
+            fail(status);
         throw timedOut();
     }
     return n;
@@ -353,8 +373,11 @@ int USBFtdiDevice::bytesAvailable()
 {
     std::uint32_t queued = 0;
     const Status status = m_api->getQueueStatus(m_handle, &queued);
-    if (status != Ok)
-        throw USBResult::fromFtStatus(status);
+    if (status != Ok) {
+        if (!m_handle)
+            throw USBResult::fromFtStatus(status);
+        fail(status);
+    }
     return static_cast<int>(std::min<std::uint32_t>(queued, INT_MAX));
 }
 

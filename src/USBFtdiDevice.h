@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "FtdiApi.h"
@@ -48,6 +49,7 @@ public:
     unsigned long setDefaultTimeouts() override;
     unsigned long setStreamTimeouts() override;
     USBResult programIdentity(const USBDeviceIdentity &identity) override;
+    bool isLost() const override;
 
     const std::shared_ptr<FtdiApi> &api() const { return m_api; }
 
@@ -59,8 +61,14 @@ private:
     USBResult configureFifo(Ftdi::Handle handle);
     USBResult configureUart(Ftdi::Handle handle, int baudRate, int handshakeLetter);
     void requireOpen() const;
+    // Throws the vendor status as a USBResult; a failing status on the open
+    // handle also marks the opening lost.
+    [[noreturn]] void fail(Ftdi::Status status);
 
     std::shared_ptr<FtdiApi> m_api;
     Ftdi::Handle m_handle = nullptr;
     int m_threadPriority = InheritPriority;
+    // Set once a vendor call on this opening's handle fails; shared by the
+    // clones of the opening (the protocol's reads and the driver's purge).
+    std::shared_ptr<std::atomic<bool>> m_lost;
 };

@@ -159,6 +159,10 @@ void USBPacketProtocol::postRequest(std::shared_ptr<USBICommRequest> request, QO
     int priority = QThread::InheritPriority;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        // A device that went away takes no more requests: they could never
+        // be carried out, and the thread has ended for good.
+        if (m_attachedDevice && m_attachedDevice->isLost())
+            return;
         if (m_attachedDevice)
             priority = m_attachedDevice->threadPriority();
         m_requestQueue.prepend(std::move(entry));
@@ -366,6 +370,11 @@ bool USBPacketProtocol::refreshCurrentDevice()
     return m_currentDevice != nullptr;
 }
 
+bool USBPacketProtocol::hasReplyFor(int id) const
+{
+    return m_replies.contains(id);
+}
+
 bool USBPacketProtocol::isDetached()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -416,6 +425,12 @@ void USBPacketProtocol::run()
             // and the back entry is then a new request that has yet to run.
             if (!m_requestQueue.isEmpty() && sameEntry(m_requestQueue.last(), entry))
                 m_requestQueue.removeLast();
+            // A device that went away cannot carry out what is left.
+            if (m_currentDevice && m_currentDevice->isLost()) {
+                m_requestQueue.clear();
+                detached = true;
+                break;
+            }
             queued = !m_requestQueue.isEmpty();
         }
         if (detached || !refreshCurrentDevice())
@@ -431,6 +446,12 @@ void USBPacketProtocol::run()
                 QCoreApplication::postEvent(m_errorReceiver.data(),
                                             new USBPacketErrorEvent(0, failure),
                                             Qt::NormalEventPriority);
+            // Polling a device that went away only repeats the failure: the
+            // error has been reported once and the thread ends.
+            if (m_currentDevice && m_currentDevice->isLost()) {
+                m_requestQueue.clear();
+                break;
+            }
         }
 
         QThread::usleep(interval);

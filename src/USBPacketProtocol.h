@@ -90,6 +90,11 @@ public:
     // Throws USBResult after resetting the receive state.
     void parsePackets();
 
+    // Whether the reply to request `id` has been parsed and waits to be
+    // collected. For the thread that runs the parser, e.g. from packetReceived:
+    // a stream packet seen while it is true came after that reply.
+    bool hasReplyFor(int id) const;
+
     // Diagnostics of the receive state, for the thread that owns it.
     int pendingRequestCount() const { return m_pendingRequests.size(); }
     int storedReplyCount() const { return m_replies.size(); }

@@ -31,6 +31,25 @@ bool VeldrinDriverDevice::isIdle() const
     return !driver->isOpen() || driver->isQueueEmpty();
 }
 
+bool VeldrinDriverDevice::isLost() const
+{
+    const std::shared_ptr<USBDevice> open = driver->device();
+    return open && open->isLost();
+}
+
+bool VeldrinDriverDevice::streamIsCurrent()
+{
+    if (m_awaitedStartId == 0)
+        return true;
+    // The reply to the start has been parsed before this packet: the new
+    // acquisition's stream has begun.
+    if (protocol->hasReplyFor(m_awaitedStartId)) {
+        m_awaitedStartId = 0;
+        return true;
+    }
+    return false;
+}
+
 void VeldrinDriverDevice::shutdown()
 {
     driver->close();

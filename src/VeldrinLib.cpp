@@ -253,6 +253,7 @@ const char *getStatusText(int status)
         "ADC range selection invalid",                                        // 24
         "ADC channel invalid",                                                // 25
         "invalid argument",                                                   // 26
+        "instrument disconnected",                                            // 27
     };
     if (status < 0 || status >= int(sizeof(texts) / sizeof(texts[0])))
         return "unknown status code";

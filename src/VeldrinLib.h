@@ -55,7 +55,11 @@ enum VeldrinStatus {
     VELDRIN_BAD_SAMPLE_COUNT = 23,
     VELDRIN_BAD_ADC_RANGE = 24,
     VELDRIN_BAD_ADC_CHANNEL = 25,
-    VELDRIN_INVALID_ARGUMENT = 26
+    VELDRIN_INVALID_ARGUMENT = 26,
+    /* The instrument went away while open (unplugged, or its USB link
+     * failed): every call naming it returns this until initialise finds it
+     * again. */
+    VELDRIN_INSTRUMENT_DISCONNECTED = 27
 };
 
 /* Library state. initialise enumerates the attached instruments (again, when

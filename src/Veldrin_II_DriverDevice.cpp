@@ -44,10 +44,33 @@ bool Veldrin_II_DriverDevice::post(quint8 command, const QByteArray &payload)
     return submitInstruction<Veldrin_II_DriverCommRequest>(command, payload);
 }
 
+std::shared_ptr<USBICommRequest> Veldrin_II_DriverDevice::instruction(quint8 command,
+                                                                      const QByteArray &payload)
+{
+    return makeInstruction<Veldrin_II_DriverCommRequest>(command, payload);
+}
+
+void Veldrin_II_DriverDevice::submitAll(const Outgoing &outgoing)
+{
+    // Submission outcomes of starts and sweep steps are not examined; a
+    // refused start will never be answered, so the stream stops waiting for it.
+    for (const auto &request : outgoing) {
+        if (!submit(request)) {
+            std::lock_guard<std::mutex> locker(m_mutex);
+            requestAnswered(request->id());
+        }
+    }
+}
+
+void Veldrin_II_DriverDevice::setSweepStepHook(std::function<void()> hook)
+{
+    m_sweepStepHook = std::move(hook);
+}
+
 ApiStatus Veldrin_II_DriverDevice::openDevice()
 {
     if (driver->isOpen())
-        return 0;
+        return openedStatus();
     const ApiStatus status = openAndVerify();
     if (status != 0)
         return status;
@@ -98,6 +121,7 @@ ApiStatus Veldrin_II_DriverDevice::setDACWaveform(int channel, int waveform)
         return 16;
     if (waveform < 0 || waveform > 2)
         return 15;
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         dac(channel).setValue(Veldrin_II_DriverDAC::Waveform, waveform);
@@ -111,6 +135,7 @@ ApiStatus Veldrin_II_DriverDevice::setDACOffset(int channel, int offset)
         return 16;
     if (offset < -4500 || offset > 4500)
         return 18;
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         dac(channel).setValue(Veldrin_II_DriverDAC::Offset, offset / 1000.0);
@@ -124,6 +149,7 @@ ApiStatus Veldrin_II_DriverDevice::setDACAmplitude(int channel, int amplitude)
         return 16;
     if (amplitude < -4500 || amplitude > 4500)
         return 19;
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         dac(channel).setValue(Veldrin_II_DriverDAC::Amplitude, amplitude / 1000.0);
@@ -137,6 +163,7 @@ ApiStatus Veldrin_II_DriverDevice::setDACFrequency(int channel, int frequency)
         return 16;
     if (frequency < 10 || frequency > 20000)
         return 20;
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         dac(channel).setValue(Veldrin_II_DriverDAC::Frequency, frequency);
@@ -184,11 +211,34 @@ void Veldrin_II_DriverDevice::resetResults()
 
 ApiStatus Veldrin_II_DriverDevice::runMeasurement(int channelMask, int periodCode, int sampleCount)
 {
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
+    Outgoing outgoing;
+    ApiStatus status;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         resetResults();
+        status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
     }
-    return startAcquisition(channelMask, periodCode, sampleCount);
+    submitAll(outgoing);
+    return status;
+}
+
+void Veldrin_II_DriverDevice::prepareSweep(int points, Outgoing &outgoing)
+{
+    resetResults();
+    m_dac1.setValue(Veldrin_II_DriverDAC::Waveform, 3);
+    m_dac1.setValue(Veldrin_II_DriverDAC::LowLevel, m_sweepBounds[1].first);
+    m_dac1.setValue(Veldrin_II_DriverDAC::HighLevel, m_sweepBounds[1].second);
+    outgoing.append(instruction(SetDAC1, m_dac1.toPayload()));
+    if (points == 0)
+        return;
+    const QPair<double, double> bounds2 = m_sweepBounds[2];
+    m_dac2.setValue(Veldrin_II_DriverDAC::Waveform, 0);
+    m_dac2.setValue(Veldrin_II_DriverDAC::Offset, bounds2.first);
+    m_sweepStep = (bounds2.second - bounds2.first) / (points - 1);
+    m_sweepValue = bounds2.first;
+    m_remainingPoints = points;
+    outgoing.append(instruction(SetDAC2, m_dac2.toPayload()));
 }
 
 ApiStatus Veldrin_II_DriverDevice::run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount)
@@ -197,17 +247,18 @@ ApiStatus Veldrin_II_DriverDevice::run1DSweepMeasurement(int channelMask, int pe
         return 23;
     if (periodCode < 3)
         return 22;
-    QByteArray payload;
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
+    Outgoing outgoing;
+    ApiStatus status;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
-        resetResults();
-        m_dac1.setValue(Veldrin_II_DriverDAC::Waveform, 3);
-        m_dac1.setValue(Veldrin_II_DriverDAC::LowLevel, m_sweepBounds[1].first);
-        m_dac1.setValue(Veldrin_II_DriverDAC::HighLevel, m_sweepBounds[1].second);
-        payload = m_dac1.toPayload();
+        prepareSweep(0, outgoing);
+        // A bad channel mask is found after the DAC programming has been
+        // queued, which is then still sent.
+        status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
     }
-    post(SetDAC1, payload);
-    return startAcquisition(channelMask, periodCode, sampleCount);
+    submitAll(outgoing);
+    return status;
 }
 
 ApiStatus Veldrin_II_DriverDevice::run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount,
@@ -219,30 +270,20 @@ ApiStatus Veldrin_II_DriverDevice::run2DSweepMeasurement(int channelMask, int pe
         return 23;
     if (periodCode < 3)
         return 22;
-    QByteArray payload1;
-    QByteArray payload2;
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
+    Outgoing outgoing;
+    ApiStatus status;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
-        resetResults();
-        m_dac1.setValue(Veldrin_II_DriverDAC::Waveform, 3);
-        m_dac1.setValue(Veldrin_II_DriverDAC::LowLevel, m_sweepBounds[1].first);
-        m_dac1.setValue(Veldrin_II_DriverDAC::HighLevel, m_sweepBounds[1].second);
-        const QPair<double, double> bounds2 = m_sweepBounds[2];
-        m_dac2.setValue(Veldrin_II_DriverDAC::Waveform, 0);
-        m_dac2.setValue(Veldrin_II_DriverDAC::Offset, bounds2.first);
-        m_sweepStep = (bounds2.second - bounds2.first) / (points - 1);
-        m_sweepValue = bounds2.first;
-        m_remainingPoints = points;
-        payload1 = m_dac1.toPayload();
-        payload2 = m_dac2.toPayload();
+        prepareSweep(points, outgoing);
+        status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
     }
-    post(SetDAC1, payload1);
-    post(SetDAC2, payload2);
-    return startAcquisition(channelMask, periodCode, sampleCount);
+    submitAll(outgoing);
+    return status;
 }
 
 ApiStatus Veldrin_II_DriverDevice::prepareAcquisition(int channelMask, int periodCode, int sampleCount,
-                                                      QVector<Instruction> &outgoing)
+                                                      Outgoing &outgoing)
 {
     if ((channelMask & 3) != channelMask)
         return 21;
@@ -263,20 +304,22 @@ ApiStatus Veldrin_II_DriverDevice::prepareAcquisition(int channelMask, int perio
     m_activePeriodCode = periodCode;
     m_activeSampleCount = sampleCount;
     m_measurementComplete = false;
-    outgoing.append(Instruction{StartAcquisition, m_sampling.toPayload()});
+    const std::shared_ptr<USBICommRequest> start = instruction(StartAcquisition, m_sampling.toPayload());
+    awaitStartReply(start->id());
+    outgoing.append(start);
     return 0;
 }
 
 ApiStatus Veldrin_II_DriverDevice::startAcquisition(int channelMask, int periodCode, int sampleCount)
 {
-    QVector<Instruction> outgoing;
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
+    Outgoing outgoing;
     ApiStatus status;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
     }
-    for (const Instruction &instruction : outgoing)
-        post(instruction.command, instruction.payload);
+    submitAll(outgoing);
     return status;
 }
 
@@ -318,6 +361,7 @@ ApiStatus Veldrin_II_DriverDevice::get2DResultSizes(int channel, int *rows, int 
 void Veldrin_II_DriverDevice::requestFinished(const RequestEntry &entry, USBResult result)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
+    requestAnswered(entry.id);
     m_lastResult = result;
     if (!result.isSuccess() || !entry.request)
         return;
@@ -348,14 +392,18 @@ void Veldrin_II_DriverDevice::packetError(USBResult result, QPointer<QObject> &)
 
 void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
 {
-    // A sweep step queues its instructions; they are sent once the device lock
-    // is released, so the protocol lock is never taken under the device lock.
-    QVector<Instruction> outgoing;
+    // A sweep step decides its next point under the device lock and submits
+    // it once that lock is released, so the protocol lock is never taken
+    // under the device lock. The start lock, held throughout, keeps a host
+    // start from slipping in between: it either comes before the decision
+    // (and ended the sweep) or after the submission (and wins).
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
+    Outgoing outgoing;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         // Layout: a flag byte, then blocks holding one little-endian sample of
         // each enabled channel. Packets that break the layout are dropped whole.
-        if (data.size() < 1)
+        if (data.size() < 1 || !streamIsCurrent())
             return;
         const int mask = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::ChannelMask));
         const int blockCount = ((mask & 1) ? 1 : 0) + ((mask & 2) ? 1 : 0);
@@ -407,14 +455,17 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
                 // Next point of a two-dimensional sweep: step DAC 2, then acquire again.
                 m_sweepValue += m_sweepStep;
                 m_dac2.setValue(Veldrin_II_DriverDAC::Offset, m_sweepValue);
-                outgoing.append(Instruction{SetDAC2, m_dac2.toPayload()});
+                outgoing.append(instruction(SetDAC2, m_dac2.toPayload()));
                 ++m_pointIndex;
                 prepareAcquisition(m_activeChannelMask, m_activePeriodCode, m_activeSampleCount, outgoing);
             }
         }
     }
-    for (const Instruction &instruction : outgoing)
-        post(instruction.command, instruction.payload);
+    if (outgoing.isEmpty())
+        return;
+    if (m_sweepStepHook)
+        m_sweepStepHook();
+    submitAll(outgoing);
 }
 
 bool Veldrin_II_DriverDevice::acceptsPacket(int id)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMap>
+#include <functional>
 #include <mutex>
 #include <QPair>
 #include <QVector>
@@ -41,6 +42,10 @@ public:
     // acquisition (instruction 32).
     virtual ApiStatus startAcquisition(int channelMask, int periodCode, int sampleCount);
 
+    // Test seam: runs on the protocol thread after a sweep step has decided
+    // its next point (DAC 2 and the restart) and before it submits them.
+    void setSweepStepHook(std::function<void()> hook);
+
     void requestFinished(const RequestEntry &entry, USBResult result) override;
     void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
     void packetReceived(int id, QByteArray &data) override;
@@ -53,17 +58,18 @@ public:
     QPair<double, double> sweepBounds(int channel);
 
 private:
-    struct Instruction
-    {
-        quint8 command;
-        QByteArray payload;
-    };
+    using Outgoing = QVector<std::shared_ptr<USBICommRequest>>;
 
     bool post(quint8 command, const QByteArray &payload = QByteArray());
+    std::shared_ptr<USBICommRequest> instruction(quint8 command, const QByteArray &payload = QByteArray());
+    void submitAll(const Outgoing &outgoing);
     // The part of startAcquisition done under the device lock; on success the
-    // start instruction to send is appended to `outgoing`.
-    ApiStatus prepareAcquisition(int channelMask, int periodCode, int sampleCount,
-                                 QVector<Instruction> &outgoing);
+    // start instruction to send is appended to `outgoing`, and the stream
+    // waits for its reply.
+    ApiStatus prepareAcquisition(int channelMask, int periodCode, int sampleCount, Outgoing &outgoing);
+    // The DAC 1 (and, for a 2D sweep, DAC 2) programming of a sweep start;
+    // under the device lock.
+    void prepareSweep(int points, Outgoing &outgoing);
     void resetResults();
     ApiStatus sendDac(int channel);
     Veldrin_II_DriverDAC &dac(int channel) { return channel == 1 ? m_dac1 : m_dac2; }
@@ -86,4 +92,5 @@ private:
     int m_remainingPoints = 0;
     double m_sweepStep = 0.0;
     double m_sweepValue = 0.0;
+    std::function<void()> m_sweepStepHook; // set before sweeps run
 };

@@ -39,7 +39,7 @@ bool Veldrin_I_DriverDevice::post(quint8 command, const QByteArray &payload)
 ApiStatus Veldrin_I_DriverDevice::openDevice()
 {
     if (driver->isOpen())
-        return 0;
+        return openedStatus();
     const ApiStatus status = openAndVerify();
     if (status != 0)
         return status;
@@ -152,7 +152,7 @@ ApiStatus Veldrin_I_DriverDevice::runMeasurement(int channelMask, int periodCode
         return 22;
     if (sampleCount < 0 || sampleCount > 50000)
         return 23;
-    QByteArray payload;
+    std::shared_ptr<USBICommRequest> start;
     {
         std::lock_guard<std::mutex> locker(m_mutex);
         m_sampling.setValue(Veldrin_I_DriverSampling::ChannelMask, channelMask);
@@ -162,9 +162,15 @@ ApiStatus Veldrin_I_DriverDevice::runMeasurement(int channelMask, int periodCode
         m_window2.clear();
         m_resultsByChannel.clear();
         m_measurementComplete = false;
-        payload = m_sampling.toPayload();
+        start = makeInstruction<Veldrin_I_DriverCommRequest>(StartMeasurement, m_sampling.toPayload());
+        // Packets of an acquisition still streaming belong to no result now.
+        awaitStartReply(start->id());
     }
-    post(StartMeasurement, payload);
+    if (!submit(start)) {
+        // Refused (no device open): no reply will ever end the wait.
+        std::lock_guard<std::mutex> locker(m_mutex);
+        requestAnswered(start->id());
+    }
     return 0;
 }
 
@@ -207,6 +213,7 @@ ApiStatus Veldrin_I_DriverDevice::get2DResultSizes(int channel, int *rows, int *
 void Veldrin_I_DriverDevice::requestFinished(const RequestEntry &entry, USBResult result)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
+    requestAnswered(entry.id);
     m_lastResult = result;
     if (!result.isSuccess() || !entry.request)
         return;
@@ -228,7 +235,7 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
     std::lock_guard<std::mutex> locker(m_mutex);
     // Layout: sample count, final flag, then the samples of each enabled channel
     // in turn, little-endian. Packets that break the layout are dropped whole.
-    if (data.size() < 2)
+    if (data.size() < 2 || !streamIsCurrent())
         return;
     const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
     const int size = bytes[0];

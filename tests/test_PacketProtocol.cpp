@@ -303,18 +303,28 @@ TEST_F(PacketProtocol, ThreadReportsPollErrorsAndServesHandlerRequests)
     protocol->postRequest(makeRequest(0x80, 2), nullptr);
     ASSERT_TRUE(handler.waitForFinished(1));
 
+    // A corrupt byte costs the packet; the thread goes on polling.
     bridge.sendToHost(bytesOf({0x06}));
     ASSERT_TRUE(handler.waitForErrors(1));
-    bridge.failNextRead(4);
-    bridge.sendToHost(shortPacket(bytesOf({1})));
-    ASSERT_TRUE(handler.waitForErrors(2));
     EXPECT_EQ(handler.errors()[0].message, "Communication stream is corrupted.");
-    EXPECT_EQ(handler.errors()[1].message, "Communication error");
-
     bridge.sendToHost(shortPacket(bytesOf({0xF0})));
     ASSERT_TRUE(handler.waitForFinished(2));
     EXPECT_EQ(handler.finished()[1].request, followUp);
     EXPECT_TRUE(handler.finished()[1].result.isSuccess());
+
+    // A failing vendor read means the device went away: reported once, then
+    // the thread stops polling and takes no more requests.
+    bridge.failNextRead(4);
+    bridge.sendToHost(shortPacket(bytesOf({1})));
+    ASSERT_TRUE(handler.waitForErrors(2));
+    EXPECT_EQ(handler.errors()[1].message, "Communication error");
+    EXPECT_TRUE(eventually([&] { return !protocol->isRunning(); }, 2000));
+    protocol->postRequest(makeRequest(0x82, 2), nullptr);
+    EXPECT_TRUE(protocol->isQueueEmpty());
+    EXPECT_FALSE(protocol->isRunning());
+    QThread::msleep(30);
+    EXPECT_EQ(handler.errors().size(), 2);
+    EXPECT_EQ(handler.finished().size(), 2);
 }
 
 // Without a direct handler, outcomes, stream packets and poll errors are

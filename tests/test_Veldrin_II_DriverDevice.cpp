@@ -3,8 +3,14 @@
 // sweeps and the decoding of the sample stream.
 #include <gtest/gtest.h>
 
+#include <QDataStream>
 #include <QElapsedTimer>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "InstrumentBusTest.h"
 #include "SimulatedInstrumentII.h"
@@ -64,6 +70,16 @@ protected:
     std::shared_ptr<Veldrin_II_DriverDevice> device;
     std::shared_ptr<SimulatedInstrumentII> instrument;
 };
+
+// A block's serialised form, to compare all of its values at once.
+template <typename Block>
+QByteArray streamed(const Block &block)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    block.writeTo(out);
+    return bytes;
+}
 
 int rows(Veldrin_II_DriverDevice &device, int channel, int *columns = nullptr)
 {
@@ -481,6 +497,124 @@ TEST_F(GenerationIIDevice, SweepsProgramTheDacsAndCollectOneRowPerPoint)
     ASSERT_NO_FATAL_FAILURE(measure(2, 3, 10));
     EXPECT_EQ(rows(*device, 2), 1);
     EXPECT_TRUE(device->get2DResult(1).isEmpty());
+}
+
+// A host start while the protocol thread is between deciding a sweep's next
+// point and submitting it: the start waits for the submission and wins, so
+// the instrument ends with the host's settings and the result holds the
+// host's measurement only.
+TEST_F(GenerationIIDevice, AHostStartCannotBeOvertakenByASweepStep)
+{
+    open(QStringLiteral("gen2 serial=SYBH008010004 signal=dc pace=fast"));
+    std::mutex gate;
+    std::condition_variable changed;
+    bool held = false;
+    bool released = false;
+    device->setSweepStepHook([&] {
+        std::unique_lock<std::mutex> lock(gate);
+        if (held)
+            return;
+        held = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+    });
+
+    instrument->clearHostRequests();
+    ASSERT_EQ(device->run2DSweepMeasurement(1, 3, 50, 3), 0);
+    {
+        std::unique_lock<std::mutex> lock(gate);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return held; }));
+    }
+    std::atomic<int> hostStatus{-1};
+    std::thread host([&] { hostStatus = device->runMeasurement(2, 3, 40); });
+    // Long enough for the host start to finish if nothing held it back.
+    QThread::msleep(100);
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        released = true;
+        changed.notify_all();
+    }
+    host.join();
+    ASSERT_EQ(hostStatus, 0);
+    ASSERT_TRUE(completes(*device));
+    ASSERT_TRUE(becomesIdle(*device));
+
+    EXPECT_EQ(commandsOf(*instrument), (QVector<int>{37, 38, 32, 38, 32, 32}));
+    const QVector<QByteArray> starts = payloadsOf(*instrument, 32);
+    EXPECT_EQ(quint8(starts.last().at(9)), 2);
+    EXPECT_EQ(instrument->samplingSettings(), device->samplingSettings().toPayload());
+    EXPECT_TRUE(device->get2DResult(1).isEmpty());
+    const auto second = device->get2DResult(2);
+    ASSERT_EQ(second.size(), 1);
+    EXPECT_EQ(second.at(0).size(), 40);
+    EXPECT_TRUE(allNear(second.at(0), -0.75, resolution(2)));
+}
+
+// The spike filter's window carries over from one packet to the next, and
+// packets that come after the final one are still appended.
+TEST_F(GenerationIIDevice, StreamDecodingAcrossPacketBoundaries)
+{
+    make();
+    const double s1 = device->calibration().scaleFor(0, 0, 3, false);
+    ASSERT_EQ(device->runMeasurement(1, 3, 10), 0);
+    feed("00 6400 6400 6400 6400"); // four samples of 100 counts
+    feed("00 FF7F 6400");           // a spike, whose neighbours came before
+    EXPECT_EQ(device->getResult(1), QVector<double>(6, 100 * s1));
+    feed("01 6400");
+    EXPECT_TRUE(device->isMeasurementComplete());
+    feed("00 6400");
+    EXPECT_EQ(device->getResult(1).size(), 8);
+    EXPECT_TRUE(device->isMeasurementComplete()); // only a final flag ends a point
+}
+
+// A falling sweep steps DAC 2 downwards, from start to stop.
+TEST_F(GenerationIIDevice, DescendingSweepBounds)
+{
+    open(QStringLiteral("gen2 serial=SYBH008010004 pace=fast"));
+    ASSERT_EQ(device->setDACAmplitude(2, 0), 0);
+    ASSERT_EQ(device->setSweepProperties(2, 1500, -500), 0);
+    ASSERT_EQ(device->run2DSweepMeasurement(2, 3, 10, 5), 0);
+    ASSERT_TRUE(completes(*device));
+    const auto table = device->get2DResult(2);
+    ASSERT_EQ(table.size(), 5);
+    for (int point = 0; point < 5; ++point)
+        EXPECT_TRUE(allNear(table.at(point), 1.5 - 0.5 * point, resolution(2))) << point;
+    EXPECT_DOUBLE_EQ(dac(2, Veldrin_II_DriverDAC::Offset), -0.5);
+}
+
+// A read-back that fails leaves the block as it was: a rejected status, or a
+// reply of the wrong length.
+TEST_F(GenerationIIDevice, FailedReadBacksLeaveTheBlocksUnchanged)
+{
+    make();
+    const QByteArray defaults = device->dacSettings(1).toPayload();
+    const QByteArray calibrationBefore = streamed(device->calibration());
+    instrument->overrideStatus(69, 2, 1);
+    instrument->shortenReplies(72, 1, 1);
+    ASSERT_EQ(device->openDevice(), 0);
+    ASSERT_TRUE(becomesIdle(*device));
+    EXPECT_EQ(device->dacSettings(1).toPayload(), defaults);
+    EXPECT_EQ(streamed(device->calibration()), calibrationBefore);
+    // DAC 2 was read back: its block holds what the instrument reported.
+    EXPECT_EQ(device->dacSettings(2).toPayload(), instrument->dacSettings(2));
+    EXPECT_TRUE(device->lastResult().isSuccess());
+}
+
+// The start instruction lost on its way: the request times out after its
+// 4000 ms, the measurement stays incomplete and the reason is kept.
+TEST_F(GenerationIIDevice, AStartThatTimesOutLeavesTheMeasurementIncomplete)
+{
+    open();
+    instrument->dropRequests(32, 1);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_EQ(device->runMeasurement(1, 3, 10), 0);
+    ASSERT_TRUE(becomesIdle(*device, 10000));
+    EXPECT_GE(timer.elapsed(), 3900);
+    EXPECT_FALSE(device->isMeasurementComplete());
+    EXPECT_EQ(device->lastResult().toString(), QStringLiteral("Communication timed out"));
+    measure(1, 3, 10);
+    EXPECT_EQ(device->getResult(1).size(), 10);
 }
 
 } // namespace

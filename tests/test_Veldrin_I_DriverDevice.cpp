@@ -318,4 +318,29 @@ TEST_F(GenerationIDevice, StreamPacketsThatBreakTheLayoutAreDropped)
     EXPECT_TRUE(device->getResult(2).isEmpty());
 }
 
+// The spike filter's window carries over from one packet to the next; packets
+// after the final one are still appended, and one without the final flag
+// marks the measurement incomplete again.
+TEST_F(GenerationIDevice, StreamDecodingAcrossPacketBoundaries)
+{
+    make();
+    const double s1 = device->calibration().scaleFor(0, 0, 5); // offsets are 0
+    auto feed = [&](const char *hex) {
+        QByteArray data = QByteArray::fromHex(hex);
+        device->packetReceived(0, data);
+    };
+    ASSERT_EQ(device->runMeasurement(1, 5, 10), 0);
+    feed("04 00 6400 6400 6400 6400"); // four samples of 100 counts
+    feed("02 00 FF7F 6400");           // a spike, whose neighbours came before
+    EXPECT_EQ(device->getResult(1), QVector<double>(6, 100 * s1));
+    feed("01 01 6400");
+    EXPECT_TRUE(device->isMeasurementComplete());
+    feed("01 01 6400");
+    EXPECT_EQ(device->getResult(1).size(), 8);
+    EXPECT_TRUE(device->isMeasurementComplete());
+    feed("01 00 6400");
+    EXPECT_EQ(device->getResult(1).size(), 9);
+    EXPECT_FALSE(device->isMeasurementComplete());
+}
+
 } // namespace
