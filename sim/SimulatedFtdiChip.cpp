@@ -278,6 +278,12 @@ int SimulatedFtdiChip::receiveQueueSize() const
     return static_cast<int>(receivedCount());
 }
 
+qint64 SimulatedFtdiChip::lastDeliveredNs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastDeliveredNs;
+}
+
 int SimulatedFtdiChip::transmitQueueSize() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -296,6 +302,7 @@ void SimulatedFtdiChip::sendToHostProducedAt(qint64 producedNs, const QByteArray
         return;
     if (!m_paced) {
         queueForHost(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        m_lastDeliveredNs = SimulatedClock::nowNs();
         signalArrival();
         return;
     }
@@ -366,6 +373,7 @@ void SimulatedFtdiChip::deliverDue(qint64 nowNs)
     while (!m_inFlight.empty() && m_inFlight.front().visibleNs <= nowNs) {
         const QByteArray &run = m_inFlight.front().bytes;
         queueForHost(run.constData(), static_cast<std::size_t>(run.size()));
+        m_lastDeliveredNs = m_inFlight.front().visibleNs;
         m_inFlight.pop_front();
     }
 }

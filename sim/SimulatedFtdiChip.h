@@ -191,6 +191,9 @@ public:
     QByteArray takeHostWritten();
     int receiveQueueSize() const;
     int transmitQueueSize() const;
+    // When the bytes the host could read last became readable (SimulatedClock
+    // time): for timing how long the host takes to react; 0 before any.
+    qint64 lastDeliveredNs() const;
 
     // SimulatedLink: queues bytes for the host and wakes a waiting read. Bytes
     // sent while unplugged are lost.
@@ -312,4 +315,5 @@ private:
     // Counts events a waiting read must look at again: bytes handed to the
     // chip, host writes (the device may have planned an answer), closings.
     quint64 m_wakeups = 0;
+    qint64 m_lastDeliveredNs = 0;
 };

@@ -174,6 +174,7 @@ void SimulatedInstrument::framedRequest(quint32 id, quint8 command, const QByteA
     // The acquisition starts as its reply leaves; sample k is taken k sample
     // periods later.
     const quint32 acquisition = acquisitionCountLocked();
+    m_lastAcquisitionStartNs = replyAt;
     const double periodNs = m_paced ? answer.samplePeriod * 1e9 : 0.0;
     for (int i = 0; i < answer.stream.size(); ++i) {
         const StreamPacket &packet = answer.stream.at(i);
@@ -266,6 +267,12 @@ int SimulatedInstrument::plannedStreamPackets() const
     std::lock_guard<std::mutex> lock(m_mutex);
     return int(std::count_if(m_outputs.begin(), m_outputs.end(),
                              [](const Output &output) { return output.stream; }));
+}
+
+qint64 SimulatedInstrument::lastAcquisitionStartNs() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastAcquisitionStartNs;
 }
 
 void SimulatedInstrument::stopStreamAfter(int packets)

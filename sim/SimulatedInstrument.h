@@ -122,6 +122,9 @@ public:
     int replyDelayUs() const;
     // Stream packets planned and not yet handed to the chip.
     int plannedStreamPackets() const;
+    // When the last acquisition started (SimulatedClock time; its first
+    // sample is taken then), 0 before any.
+    qint64 lastAcquisitionStartNs() const;
 
     // Faults (see above). A count of 0 or less disarms the faults of a command.
     // The running acquisition, or the next one when none runs, sends at most
@@ -229,6 +232,7 @@ private:
     bool m_paced = false;
     qint64 m_replyDelayNs = qint64(DefaultReplyDelayUs) * 1000;
     std::deque<Output> m_outputs;   // in the order they are produced
+    qint64 m_lastAcquisitionStartNs = 0;
     int m_stopAfterPackets = -1;    // negative: not armed
     bool m_corruptNextPacket = false;
     CommandFault m_statusOverride;

@@ -6,6 +6,7 @@
 
 #include "USBDevice.h"
 #include "USBDriver.h"
+#include "USBPacketProtocol.h"
 #include "USBSerialNumber.h"
 #include "Veldrin_I_DriverDevice.h"
 #include "Veldrin_II_DriverDevice.h"
@@ -129,6 +130,9 @@ ApiStatus DeviceManager::indexOfSerialNumber(const QString &text, int &deviceInd
 void DeviceManager::waitUntilIdle() const
 {
     for (;;) {
+        // Read the change count before looking, so that a queue emptied
+        // while we look ends the wait at once.
+        const quint64 seen = USBPacketProtocol::queueChanges();
         const QVector<std::shared_ptr<VeldrinDriverDevice>> devices = m_devices;
         bool idle = true;
         for (const auto &device : devices) {
@@ -139,6 +143,7 @@ void DeviceManager::waitUntilIdle() const
         }
         if (idle)
             return;
-        QThread::usleep(1000);
+        // Woken when a queue changes; the time-out only bounds a missed wake.
+        USBPacketProtocol::waitForQueueChange(seen, 10);
     }
 }

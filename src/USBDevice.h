@@ -50,6 +50,9 @@ public:
     virtual void read(char *buffer, int count) = 0;
     virtual int readAvailable(QByteArray &buffer, int targetSize) = 0;
     virtual int bytesAvailable() = 0;
+    // Waits up to the read time-out for a byte, then takes it and whatever
+    // else has arrived, up to `capacity`; 0 when nothing came. Throws failures.
+    virtual int readSome(char *buffer, int capacity) = 0;
     virtual unsigned long setDefaultTimeouts() = 0;
     virtual unsigned long setStreamTimeouts() = 0;
     virtual USBResult programIdentity(const USBDeviceIdentity &identity) = 0;

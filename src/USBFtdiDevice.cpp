@@ -381,6 +381,33 @@ int USBFtdiDevice::bytesAvailable()
     return static_cast<int>(std::min<std::uint32_t>(queued, INT_MAX));
 }
 
+int USBFtdiDevice::readSome(char *buffer, int capacity)
+{
+    requireOpen();
+    if (capacity <= 0)
+        return 0;
+    // One byte, waiting up to the read time-out: the vendor read returns as
+    // soon as it is there.
+    std::uint32_t got = 0;
+    Status status = m_api->read(m_handle, buffer, 1, &got);
+    if (status != Ok)
+        fail(status);
+    if (got == 0)
+        return 0;
+    std::uint32_t queued = 0;
+    status = m_api->getQueueStatus(m_handle, &queued);
+    if (status != Ok)
+        fail(status);
+    const std::uint32_t more = std::min(queued, static_cast<std::uint32_t>(capacity - 1));
+    if (more == 0)
+        return 1;
+    std::uint32_t rest = 0;
+    status = m_api->read(m_handle, buffer + 1, more, &rest);
+    if (status != Ok)
+        fail(status);
+    return 1 + static_cast<int>(std::min(rest, more));
+}
+
 unsigned long USBFtdiDevice::setDefaultTimeouts()
 {
     return m_api->setTimeouts(m_handle, 1000, 1000);

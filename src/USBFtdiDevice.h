@@ -46,6 +46,7 @@ public:
     void read(char *buffer, int count) override;
     int readAvailable(QByteArray &buffer, int targetSize) override;
     int bytesAvailable() override;
+    int readSome(char *buffer, int capacity) override;
     unsigned long setDefaultTimeouts() override;
     unsigned long setStreamTimeouts() override;
     USBResult programIdentity(const USBDeviceIdentity &identity) override;

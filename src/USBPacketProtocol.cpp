@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <algorithm>
+#include <chrono>
 
 #include "ByteOrder.h"
 #include "USBDevice.h"
@@ -50,7 +52,9 @@ USBPacketProtocol::~USBPacketProtocol()
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_attachedDevice.reset();
+            ++m_wakeups;
         }
+        m_wake.notify_all();
         wait();
     }
     // Take over what the thread left (see the end of run()).
@@ -108,7 +112,13 @@ USBResult USBPacketProtocol::sendRequest(std::shared_ptr<USBICommRequest> reques
         m_pendingRequests.insert(id, request);
         QElapsedTimer timer;
         timer.start();
+        const bool onProtocolThread = QThread::currentThread() == this;
         for (;;) {
+            quint64 seen = 0;
+            if (onProtocolThread) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                seen = m_wakeups;
+            }
             auto reply = m_replies.find(id);
             if (reply != m_replies.end()) {
                 const USBPacket packet = reply.value();
@@ -139,7 +149,20 @@ USBResult USBPacketProtocol::sendRequest(std::shared_ptr<USBICommRequest> reques
                 m_pendingRequests.remove(id);
                 return invalidHandle();
             }
-            QThread::msleep(ReplyPollMs);
+            // The reply came with this parse: collect it without waiting.
+            if (m_replies.contains(id))
+                continue;
+            if (onProtocolThread) {
+                // The receiver wakes this thread when bytes arrive.
+                const qint64 left = std::max<qint64>(1, ReplyTimeoutMs + 1 - timer.elapsed());
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait_for(lock, std::chrono::milliseconds(left),
+                                [&] { return m_wakeups != seen || !m_attachedDevice; });
+            } else {
+                // No receiver thread: wait in a device read, up to its read
+                // time-out, for the next bytes.
+                m_receiver.waitForBytes();
+            }
         }
     } catch (const USBResult &failure) {
         m_pendingRequests.remove(id);
@@ -166,9 +189,62 @@ void USBPacketProtocol::postRequest(std::shared_ptr<USBICommRequest> request, QO
         if (m_attachedDevice)
             priority = m_attachedDevice->threadPriority();
         m_requestQueue.prepend(std::move(entry));
+        ++m_wakeups;
     }
+    m_wake.notify_all();
     if (!isRunning())
         start(toPriority(priority));
+}
+
+void USBPacketProtocol::wake()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_wakeups;
+    }
+    m_wake.notify_all();
+}
+
+namespace {
+
+struct QueueChanges
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    quint64 count = 0;
+};
+
+QueueChanges &queueChangeSignal()
+{
+    static QueueChanges signal;
+    return signal;
+}
+
+} // namespace
+
+quint64 USBPacketProtocol::queueChanges()
+{
+    QueueChanges &signal = queueChangeSignal();
+    std::lock_guard<std::mutex> lock(signal.mutex);
+    return signal.count;
+}
+
+void USBPacketProtocol::waitForQueueChange(quint64 seen, int timeoutMs)
+{
+    QueueChanges &signal = queueChangeSignal();
+    std::unique_lock<std::mutex> lock(signal.mutex);
+    signal.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return signal.count != seen; });
+}
+
+void USBPacketProtocol::notifyQueueChange()
+{
+    QueueChanges &signal = queueChangeSignal();
+    {
+        std::lock_guard<std::mutex> lock(signal.mutex);
+        ++signal.count;
+    }
+    signal.changed.notify_all();
 }
 
 void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
@@ -181,10 +257,18 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
         previous = std::move(m_attachedDevice);
         m_attachedDevice = attached;
         startThread = attached && !m_requestQueue.isEmpty();
+        ++m_wakeups;
     }
+    m_wake.notify_all();
 
     if (attached) {
         attached->setStreamTimeouts();
+        if (!isRunning()) {
+            // Synchronous requests read through the receiver from now on; a
+            // running thread takes the new device at its next pass instead.
+            { std::lock_guard<std::mutex> handOver(m_mutex); }
+            m_receiver.setDevice(attached);
+        }
         if (startThread)
             start(QThread::InheritPriority);
         return;
@@ -194,13 +278,17 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
         // Detached from a handler on the protocol thread: the thread cannot
         // wait for itself. It ends at its next check point and empties the
         // receive state on its way out.
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_requestQueue.clear();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requestQueue.clear();
+        }
+        notifyQueueChange();
         return;
     }
 
-    // The thread notices the detach within one poll (a request it carries
-    // out ends within one reply poll). Only once it is gone are its queue and
+    // The thread notices the detach at once (it sleeps on a condition the
+    // detach signals) and then waits for its receiver, which ends within the
+    // device's read time-out. Only once both are gone are the queue and the
     // receive state emptied and may the device be closed.
     wait();
     {
@@ -208,13 +296,18 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
         m_requestQueue.clear();
     }
     m_currentDevice.reset();
+    m_receiver.setDevice(nullptr);
     resetReceiveState();
+    notifyQueueChange();
 }
 
 void USBPacketProtocol::clearRequests()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_requestQueue.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requestQueue.clear();
+    }
+    notifyQueueChange();
 }
 
 bool USBPacketProtocol::isQueueEmpty()
@@ -260,14 +353,18 @@ void USBPacketProtocol::parsePackets()
         const std::shared_ptr<USBDevice> device = m_currentDevice;
         if (!device)
             throw invalidHandle();
-        parseAvailable(*device);
+        // Without the receiver's thread the parser reads the device itself
+        // (after any bytes a wait has buffered).
+        if (!m_receiver.isRunning() && m_receiver.device() != device)
+            m_receiver.setDevice(device);
+        parseAvailable(m_receiver);
     } catch (const USBResult &) {
         resetReceiveState();
         throw;
     }
 }
 
-void USBPacketProtocol::parseAvailable(USBDevice &device)
+void USBPacketProtocol::parseAvailable(USBReceiver &device)
 {
     // n counts the bytes known to be in the receive queue; no read asks for
     // more, so no read waits for bytes that have not arrived.
@@ -386,6 +483,7 @@ void USBPacketProtocol::run()
     for (;;) {
         bool queued = false;
         unsigned long interval = DefaultPollIntervalUs;
+        quint64 seen = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_currentDevice = m_attachedDevice;
@@ -393,7 +491,14 @@ void USBPacketProtocol::run()
                 break;
             queued = !m_requestQueue.isEmpty();
             interval = m_pollInterval;
+            seen = m_wakeups;
         }
+        // The receiver reads the device this thread works with.
+        if (m_receiver.device() != m_currentDevice) {
+            m_receiver.stop();
+            m_receiver.setDevice(m_currentDevice);
+        }
+        m_receiver.start();
 
         bool detached = false;
         while (queued) {
@@ -419,19 +524,23 @@ void USBPacketProtocol::run()
                                             new USBRequestEvent(entry.request, result),
                                             Qt::NormalEventPriority);
 
-            std::lock_guard<std::mutex> lock(m_mutex);
-            // Remove the entry only if it is still the back one: the queue may
-            // have been cleared and refilled while the request was carried out,
-            // and the back entry is then a new request that has yet to run.
-            if (!m_requestQueue.isEmpty() && sameEntry(m_requestQueue.last(), entry))
-                m_requestQueue.removeLast();
-            // A device that went away cannot carry out what is left.
-            if (m_currentDevice && m_currentDevice->isLost()) {
-                m_requestQueue.clear();
-                detached = true;
-                break;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                // Remove the entry only if it is still the back one: the queue may
+                // have been cleared and refilled while the request was carried out,
+                // and the back entry is then a new request that has yet to run.
+                if (!m_requestQueue.isEmpty() && sameEntry(m_requestQueue.last(), entry))
+                    m_requestQueue.removeLast();
+                // A device that went away cannot carry out what is left.
+                if (m_currentDevice && m_currentDevice->isLost()) {
+                    m_requestQueue.clear();
+                    detached = true;
+                }
+                queued = !m_requestQueue.isEmpty();
             }
-            queued = !m_requestQueue.isEmpty();
+            notifyQueueChange();
+            if (detached)
+                break;
         }
         if (detached || !refreshCurrentDevice())
             break;
@@ -439,25 +548,36 @@ void USBPacketProtocol::run()
         try {
             parsePackets();
         } catch (const USBResult &failure) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_directHandler)
-                m_directHandler->packetError(failure, m_errorReceiver);
-            else if (!m_errorReceiver.isNull())
-                QCoreApplication::postEvent(m_errorReceiver.data(),
-                                            new USBPacketErrorEvent(0, failure),
-                                            Qt::NormalEventPriority);
-            // Polling a device that went away only repeats the failure: the
-            // error has been reported once and the thread ends.
-            if (m_currentDevice && m_currentDevice->isLost()) {
-                m_requestQueue.clear();
-                break;
+            bool ended = false;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_directHandler)
+                    m_directHandler->packetError(failure, m_errorReceiver);
+                else if (!m_errorReceiver.isNull())
+                    QCoreApplication::postEvent(m_errorReceiver.data(),
+                                                new USBPacketErrorEvent(0, failure),
+                                                Qt::NormalEventPriority);
+                // Polling a device that went away only repeats the failure:
+                // the error has been reported once and the thread ends.
+                if ((m_currentDevice && m_currentDevice->isLost()) || m_receiver.hasFailed()) {
+                    m_requestQueue.clear();
+                    ended = true;
+                }
             }
+            if (ended)
+                break;
         }
 
-        QThread::usleep(interval);
+        // Sleep until a request is posted, bytes arrive or the device is
+        // detached, or at most the poll interval.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait_for(lock, std::chrono::microseconds(interval),
+                        [&] { return m_wakeups != seen || !m_attachedDevice; });
     }
+    m_receiver.stop();
     m_currentDevice.reset();
     resetReceiveState();
+    notifyQueueChange();
     // Hand the state over through the protocol mutex: whoever waited for this
     // thread takes the mutex before touching it again. QThread::wait alone
     // gives that guarantee too, but through Qt's own locks, which race

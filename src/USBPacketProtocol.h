@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QThread>
 #include <QVector>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -13,6 +14,7 @@
 #include "USBICommRequest.h"
 #include "USBIProtocol.h"
 #include "USBPacket.h"
+#include "USBReceiver.h"
 #include "USBResult.h"
 
 class USBDevice;
@@ -30,6 +32,13 @@ class USBDevice;
 // The parser state, the pending table and the reply table are used by one
 // thread at a time: by the protocol thread while it runs, otherwise by the
 // caller of sendRequest. Everything else is guarded by one non-recursive mutex.
+//
+// Nothing waits on a fixed sleep. While the protocol thread runs, a receiver
+// thread waits in the device's reads and hands over every byte the moment it
+// arrives; the protocol thread sleeps on a condition that a posted request,
+// arriving bytes or a detach wake at once, and otherwise wakes after the poll
+// interval. A synchronous request without the thread waits in a device read
+// with the device's read time-out.
 class USBPacketProtocol : public USBIProtocol, public QThread
 {
 public:
@@ -53,7 +62,6 @@ public:
     };
 
     static constexpr int ReplyTimeoutMs = 4000;
-    static constexpr int ReplyPollMs = 2;
     static constexpr unsigned long DefaultPollIntervalUs = 5000;
 
     USBPacketProtocol();
@@ -90,6 +98,14 @@ public:
     // Throws USBResult after resetting the receive state.
     void parsePackets();
 
+    // Changes of the request queues of every protocol in the process (an entry
+    // carried out, a queue emptied, a thread ended): a counter that grows with
+    // each, and a wait until it has grown past `seen` or `timeoutMs` passed. A
+    // caller that waits until all queues are empty reads the counter, looks at
+    // the queues, and waits only if one was not empty.
+    static quint64 queueChanges();
+    static void waitForQueueChange(quint64 seen, int timeoutMs);
+
     // Whether the reply to request `id` has been parsed and waits to be
     // collected. For the thread that runs the parser, e.g. from packetReceived:
     // a stream packet seen while it is true came after that reply.
@@ -104,7 +120,10 @@ protected:
     void run() override;
 
 private:
-    void parseAvailable(USBDevice &device);
+    void parseAvailable(USBReceiver &source);
+    // Counts an event the protocol thread must look at and wakes it.
+    void wake();
+    static void notifyQueueChange();
     void dispatchPacket();
     void resetReceiveState();
     bool refreshCurrentDevice();
@@ -124,4 +143,10 @@ private:
     QMap<int, USBPacket> m_replies;
     unsigned long m_pollInterval = DefaultPollIntervalUs;
     IDirectPacketHandler *m_directHandler = nullptr;
+    // Events for the protocol thread (posted requests, arrived bytes, a
+    // detach), counted under m_mutex.
+    std::condition_variable m_wake;
+    quint64 m_wakeups = 0;
+    // Last member: its thread calls wake(), so it goes first.
+    USBReceiver m_receiver{[this] { wake(); }};
 };

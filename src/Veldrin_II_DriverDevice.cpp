@@ -1,5 +1,7 @@
 #include "Veldrin_II_DriverDevice.h"
 
+#include <algorithm>
+
 
 
 #include "USBDriver.h"
@@ -439,7 +441,10 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
             while (rows.size() <= m_pointIndex)
                 rows.append(QVector<double>());
             QVector<double> &row = rows[m_pointIndex];
-            row.reserve(row.size() + perChannel);
+            // Room for the whole point once, at its first packet; growing per
+            // packet would copy the samples again and again.
+            if (row.isEmpty())
+                row.reserve(std::max(perChannel, m_activeSampleCount));
             for (int k = 0; k < perChannel; ++k, q += 2 * blockCount) {
                 const auto raw = static_cast<qint16>(bytes[q] | (bytes[q + 1] << 8));
                 row.append(operators[channel - 1]->apply(raw));

@@ -1,5 +1,7 @@
 #include "Veldrin_I_DriverDevice.h"
 
+#include <algorithm>
+
 
 
 #include "USBDriver.h"
@@ -267,7 +269,10 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
         if (!(mask & channel))
             continue;
         QVector<double> &results = m_resultsByChannel[channel];
-        results.reserve(results.size() + perChannel);
+        // Room for the whole measurement once, at its first packet; growing
+        // per packet would copy the samples again and again.
+        if (results.isEmpty())
+            results.reserve(std::max(perChannel, variantToInt(m_sampling.value(Veldrin_I_DriverSampling::SampleCount))));
         for (int k = 0; k < perChannel; ++k, position += 2) {
             const auto raw = static_cast<qint16>(bytes[position] | (bytes[position + 1] << 8));
             results.append(operators[channel - 1]->apply(raw));

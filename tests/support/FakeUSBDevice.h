@@ -32,6 +32,7 @@ public:
     void read(char *, int) override { throw unused(); }
     int readAvailable(QByteArray &, int) override { throw unused(); }
     int bytesAvailable() override { throw unused(); }
+    int readSome(char *, int) override { throw unused(); }
     USBResult programIdentity(const USBDeviceIdentity &) override { return unused(); }
     int threadPriority() const override { return 0; }
     USBDeviceStatus status() override { return {}; }

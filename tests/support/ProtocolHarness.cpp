@@ -153,6 +153,14 @@ bool ProtocolHarness::waitForPolls(int count, int timeoutMs) const
                                        [&] { return m_channel->polls >= count; });
 }
 
+int ProtocolHarness::readCount() const
+{
+    int reads = 0;
+    for (const QString &call : m_chip->callTexts())
+        reads += call.startsWith(QLatin1String("read ")) ? 1 : 0;
+    return reads;
+}
+
 int ProtocolHarness::readTimeoutMs() const
 {
     return static_cast<int>(m_chip->configuration().readTimeout);

@@ -64,6 +64,9 @@ public:
     // How often the host asked the chip for the number of waiting bytes.
     int pollCount() const;
     bool waitForPolls(int count, int timeoutMs = 5000) const;
+    // Vendor reads the host made that asked for bytes, as far as the chip's
+    // call log reaches back.
+    int readCount() const;
     // The read time-out the host last set on the chip.
     int readTimeoutMs() const;
 
