@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -77,6 +78,8 @@ struct LibFtdiLibrary::Session
     std::vector<char> received;
     std::size_t head = 0;
     std::vector<unsigned char> scratch;
+    // The count the last queue query reported (none yet: the maximum).
+    std::size_t lastReported = SIZE_MAX;
     std::uint32_t readTimeoutMs = 300;
     std::uint32_t writeTimeoutMs = 300;
     std::uint32_t writeChunk = 4096;
@@ -641,6 +644,7 @@ Status LibFtdiLibrary::purge(Handle handle, std::uint32_t mask)
     if (mask & PurgeRx) {
         s->received.clear();
         s->head = 0;
+        s->lastReported = SIZE_MAX;
     }
     const Functions &f = *m_functions;
     int result = 0;
@@ -677,10 +681,20 @@ Status LibFtdiLibrary::getQueueStatus(Handle handle, std::uint32_t *rxBytes)
     std::lock_guard<std::mutex> lock(s->mutex);
     if (!s->context)
         return InvalidHandle;
-    const Status status = poll(*s, QueueQueryUsbTimeoutMs);
-    if (status != Ok)
-        return status;
-    *rxBytes = static_cast<std::uint32_t>(std::min<std::size_t>(s->queued(), UINT32_MAX));
+    // A query asks the chip when the queue is empty or nothing was taken from
+    // it since the last query (the caller waits for more than it holds).
+    // Otherwise the caller is working through what it was told of, and the
+    // queue's count answers without a USB round trip, which costs up to a
+    // latency-timer period when the chip has nothing to send.
+    if (s->queued() == 0 || s->queued() == s->lastReported) {
+        const Status status = poll(*s, QueueQueryUsbTimeoutMs);
+        if (status != Ok)
+            return status;
+    } else if (s->gone) {
+        return IoError;
+    }
+    s->lastReported = s->queued();
+    *rxBytes = static_cast<std::uint32_t>(std::min<std::size_t>(s->lastReported, UINT32_MAX));
     return Ok;
 }
 

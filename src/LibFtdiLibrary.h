@@ -23,9 +23,11 @@
 // - libftdi has no receive-queue query and its reads return what has arrived
 //   (or nothing, after the chip's latency timer). Each open device keeps a
 //   host-side receive queue that queue queries and reads fill with such
-//   non-blocking reads: a queue query reports what has arrived so far, and a
-//   read waits, poll after poll, until its count is complete or the read
-//   time-out expired (a success with fewer bytes, as with D2XX).
+//   non-blocking reads: a queue query reports what has arrived so far (it
+//   asks the chip when the queue is empty or the caller took nothing since
+//   the last query), and a read waits, poll after poll, until its count is
+//   complete or the read time-out expired (a success with fewer bytes, as
+//   with D2XX).
 // - Writes honour the write time-out; one that expires is a success with fewer
 //   bytes written.
 // - A device that vanished answers every call but close with Ftdi::IoError;

@@ -61,6 +61,7 @@ public:
     void useBus(FtdiApi *bus) { call<void (*)(FtdiApi *)>("fakeLibftdi1UseBus")(bus); }
     void setReadLimit(int bytes) { call<void (*)(int)>("fakeLibftdi1SetReadLimit")(bytes); }
     void setNewFails(bool fails) { call<void (*)(int)>("fakeLibftdi1SetNewFails")(fails); }
+    int readCount() { return call<int (*)()>("fakeLibftdi1ReadCount")(); }
     std::string log() { return call<const char *(*)()>("fakeLibftdi1Log")(); }
     void clearLog() { call<void (*)()>("fakeLibftdi1ClearLog")(); }
 
@@ -363,6 +364,24 @@ TEST_F(LibFtdiTest, QueueStatusCountsWhatHasArrived)
     EXPECT_EQ(device->purge(), 0ul);
     EXPECT_EQ(device->bytesAvailable(), 0);
     EXPECT_TRUE(QString::fromStdString(fake.log()).contains("ftdi_tcioflush"));
+
+    // Working through queued bytes (a query after each take) asks the chip
+    // nothing, as an idle chip answers only after its latency timer; a query
+    // that follows one without a take asks it, so a caller waiting for the
+    // rest of a packet sees it come.
+    fake.setReadLimit(0);
+    chip->sendToHost(QByteArray(30, 'q'));
+    EXPECT_EQ(device->bytesAvailable(), 30);
+    const int reads = fake.readCount();
+    char byte = 0;
+    for (int left = 29; left >= 1; --left) {
+        device->read(&byte, 1);
+        ASSERT_EQ(device->bytesAvailable(), left);
+    }
+    EXPECT_EQ(fake.readCount(), reads);
+    chip->sendToHost("rest");
+    EXPECT_EQ(device->bytesAvailable(), 5);
+    EXPECT_GT(fake.readCount(), reads);
 }
 
 TEST_F(LibFtdiTest, AVanishedDeviceReadsAsAnIoError)

@@ -129,6 +129,7 @@ std::shared_ptr<FtdiApi> currentBus;
 std::string callLog;
 std::string logCopy;
 int readLimit = 0;
+int readCount = 0;
 bool newFails = false;
 
 std::shared_ptr<FtdiApi> bus()
@@ -237,6 +238,13 @@ FAKE_EXPORT void fakeLibftdi1SetReadLimit(int bytes)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     readLimit = bytes;
+}
+
+// How many reads (ftdi_read_data) were made so far.
+FAKE_EXPORT int fakeLibftdi1ReadCount()
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return readCount;
 }
 
 FAKE_EXPORT void fakeLibftdi1SetNewFails(int fails)
@@ -551,6 +559,7 @@ FAKE_EXPORT int ftdi_read_data(ftdi_context *context, unsigned char *buffer, int
     int limit = size;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
+        ++readCount;
         if (readLimit > 0)
             limit = std::min(limit, readLimit);
     }
