@@ -19,7 +19,6 @@ namespace LibFtdi {
 struct UsbContext;
 struct UsbDevice;
 struct UsbDeviceHandle;
-struct EepromRecord;
 
 // The head of libftdi's `struct ftdi_context`.
 struct ContextHead
@@ -28,7 +27,7 @@ struct ContextHead
     UsbDeviceHandle *usbDeviceHandle; // null while no device is open
     int usbReadTimeout;               // ms, for each bulk read
     int usbWriteTimeout;              // ms, for each bulk write
-    int chipType;                     // a ChipType value
+    int chipType;                     // libftdi's own numbering, not read
     int baudRate;
     unsigned char bitbangEnabled;
     unsigned char *readBuffer;
@@ -69,18 +68,6 @@ struct DeviceDescriptor
 static_assert(sizeof(DeviceDescriptor) == 18, "libusb device descriptor size");
 static_assert(offsetof(DeviceDescriptor, bcdDevice) == 12, "libusb device descriptor layout");
 
-// libftdi's chip types (its own numbering, not FTDI's).
-enum ChipType {
-    TypeAM = 0,
-    TypeBM = 1,
-    Type2232C = 2,
-    TypeR = 3,
-    Type2232H = 4,
-    Type4232H = 5,
-    Type232H = 6,
-    Type230X = 7,
-};
-
 // libftdi's line-property, flow-control, bit-mode and purge values are the
 // same numbers as the D2XX ones (Ftdi::Bits8, Ftdi::FlowRtsCts,
 // Ftdi::BitModeSyncFifo, ...), so they are passed on unchanged.
@@ -115,7 +102,6 @@ constexpr int MaxEepromSize = 256;
 
 // libusb error codes that are told apart.
 enum : int {
-    UsbErrorIo = -1,
     UsbErrorNoDevice = -4,
     UsbErrorNotFound = -5,
     UsbErrorTimeout = -7,
@@ -124,8 +110,5 @@ enum : int {
 
 // libftdi's answer when a call needs an open device and there is none.
 constexpr int DeviceUnavailable = -666;
-
-// The vendor id every FTDI chip reports unless reprogrammed.
-constexpr std::uint16_t FtdiVendorId = 0x0403;
 
 } // namespace LibFtdi

@@ -29,8 +29,6 @@ static_assert(offsetof(libusb_device_descriptor, idVendor) == offsetof(DeviceDes
 static_assert(offsetof(libusb_device_descriptor, bcdDevice) == offsetof(DeviceDescriptor, bcdDevice), "descriptor");
 static_assert(offsetof(libusb_device_descriptor, iSerialNumber) == offsetof(DeviceDescriptor, iSerialNumber), "descriptor");
 
-static_assert(int(::TYPE_AM) == TypeAM && int(::TYPE_R) == TypeR && int(::TYPE_232H) == Type232H
-                  && int(::TYPE_230X) == Type230X, "chip types");
 static_assert(int(::VENDOR_ID) == VendorId && int(::PRODUCT_ID) == ProductId && int(::SELF_POWERED) == SelfPowered
                   && int(::REMOTE_WAKEUP) == RemoteWakeup && int(::IS_NOT_PNP) == IsNotPnp
                   && int(::SUSPEND_PULL_DOWNS) == SuspendPullDowns && int(::USE_SERIAL) == UseSerial
@@ -40,7 +38,7 @@ static_assert(int(::VENDOR_ID) == VendorId && int(::PRODUCT_ID) == ProductId && 
 static_assert(CHANNEL_IS_UART == ChannelIsUart && CHANNEL_IS_FIFO == ChannelIsFifo && CHANNEL_IS_OPTO == ChannelIsOpto
                   && CHANNEL_IS_CPU == ChannelIsCpu && CHANNEL_IS_FT1284 == ChannelIsFt1284 && DRIVER_VCP == DriverVcp,
               "channel types and driver");
-static_assert(int(LIBUSB_ERROR_IO) == UsbErrorIo && int(LIBUSB_ERROR_NO_DEVICE) == UsbErrorNoDevice
+static_assert(int(LIBUSB_ERROR_NO_DEVICE) == UsbErrorNoDevice
                   && int(LIBUSB_ERROR_NOT_FOUND) == UsbErrorNotFound && int(LIBUSB_ERROR_TIMEOUT) == UsbErrorTimeout
                   && int(LIBUSB_ERROR_INTERRUPTED) == UsbErrorInterrupted,
               "libusb errors");

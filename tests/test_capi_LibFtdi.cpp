@@ -12,6 +12,18 @@
 
 #include "VeldrinLib.h"
 
+// Before any stand-in is loaded: libftdi1 is not installed here (or, where it
+// is, it finds no FTDI device), so nothing is listed.
+TEST(CApiLibFtdi, WithoutLibftdiNothingIsFound)
+{
+    ASSERT_EQ(useLibFtdi(), 0);
+    ASSERT_EQ(initialise(), 0);
+    int count = -1;
+    EXPECT_EQ(getDeviceCount(&count), 0);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(closeLibrary(), 0);
+}
+
 #ifdef FAKE_LIBFTDI1_PATH
 #include <dlfcn.h>
 
