@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "FtdiLibrary.h"
+#include "LibFtdiLibrary.h"
 
 namespace {
 
@@ -47,4 +48,9 @@ void FtdiBackend::setCurrent(std::shared_ptr<FtdiApi> api)
 void FtdiBackend::useFtdiLibrary()
 {
     setCurrent(std::make_shared<FtdiLibrary>());
+}
+
+void FtdiBackend::useLibFtdi()
+{
+    setCurrent(std::make_shared<LibFtdiLibrary>());
 }

@@ -1,14 +1,8 @@
 #include "FtdiLibrary.h"
 
-#include <QFile>
-
-#include <cstring>
-
 #if defined(_WIN32)
-#  include <windows.h>
 #  define FTDI_CALL __stdcall
 #else
-#  include <dlfcn.h>
 #  define FTDI_CALL
 #endif
 
@@ -42,48 +36,6 @@ struct FtdiLibrary::Functions
     Status(FTDI_CALL *eepromProgram)(Handle, void *, std::uint32_t, char *, char *, char *, char *);
 };
 
-namespace {
-
-void *openModule(const QString &fileName)
-{
-#if defined(_WIN32)
-    return reinterpret_cast<void *>(LoadLibraryW(reinterpret_cast<const wchar_t *>(fileName.utf16())));
-#else
-    return dlopen(QFile::encodeName(fileName).constData(), RTLD_NOW | RTLD_LOCAL);
-#endif
-}
-
-void closeModule(void *module)
-{
-#if defined(_WIN32)
-    FreeLibrary(reinterpret_cast<HMODULE>(module));
-#else
-    dlclose(module);
-#endif
-}
-
-void *findSymbol(void *module, const char *name)
-{
-#if defined(_WIN32)
-    return reinterpret_cast<void *>(GetProcAddress(reinterpret_cast<HMODULE>(module), name));
-#else
-    return dlsym(module, name);
-#endif
-}
-
-template <typename Function>
-bool resolve(void *module, const char *name, Function &target)
-{
-    void *symbol = findSymbol(module, name);
-    // Function and object pointers have the same size on every platform the
-    // library ships for; copying the bits is how dlsym results are used.
-    static_assert(sizeof(Function) == sizeof(void *), "function pointer size");
-    std::memcpy(&target, &symbol, sizeof target);
-    return symbol != nullptr;
-}
-
-} // namespace
-
 FtdiLibrary::FtdiLibrary()
 {
     load(standardFileName());
@@ -112,33 +64,33 @@ QString FtdiLibrary::standardFileName()
 
 void FtdiLibrary::load(const QString &fileName)
 {
-    m_module = openModule(fileName);
-    if (!m_module)
+    if (!m_library.load(fileName))
         return;
     m_functions = new Functions();
     Functions &f = *m_functions;
-    const bool complete = resolve(m_module, "FT_Open", f.open)
-        && resolve(m_module, "FT_Close", f.close)
-        && resolve(m_module, "FT_Read", f.read)
-        && resolve(m_module, "FT_Write", f.write)
-        && resolve(m_module, "FT_SetBaudRate", f.setBaudRate)
-        && resolve(m_module, "FT_SetDataCharacteristics", f.setDataCharacteristics)
-        && resolve(m_module, "FT_SetFlowControl", f.setFlowControl)
-        && resolve(m_module, "FT_Purge", f.purge)
-        && resolve(m_module, "FT_SetTimeouts", f.setTimeouts)
-        && resolve(m_module, "FT_GetQueueStatus", f.getQueueStatus)
-        && resolve(m_module, "FT_GetStatus", f.getStatus)
-        && resolve(m_module, "FT_SetLatencyTimer", f.setLatencyTimer)
-        && resolve(m_module, "FT_SetBitMode", f.setBitMode)
-        && resolve(m_module, "FT_SetUSBParameters", f.setUsbParameters)
-        && resolve(m_module, "FT_EE_Program", f.eeProgram)
-        && resolve(m_module, "FT_EE_Read", f.eeRead)
-        && resolve(m_module, "FT_GetDeviceInfo", f.getDeviceInfo)
-        && resolve(m_module, "FT_CyclePort", f.cyclePort)
-        && resolve(m_module, "FT_CreateDeviceInfoList", f.createDeviceInfoList)
-        && resolve(m_module, "FT_GetDeviceInfoList", f.getDeviceInfoList)
-        && resolve(m_module, "FT_EEPROM_Read", f.eepromRead)
-        && resolve(m_module, "FT_EEPROM_Program", f.eepromProgram);
+    const DynamicLibrary &l = m_library;
+    const bool complete = l.resolve("FT_Open", f.open)
+        && l.resolve("FT_Close", f.close)
+        && l.resolve("FT_Read", f.read)
+        && l.resolve("FT_Write", f.write)
+        && l.resolve("FT_SetBaudRate", f.setBaudRate)
+        && l.resolve("FT_SetDataCharacteristics", f.setDataCharacteristics)
+        && l.resolve("FT_SetFlowControl", f.setFlowControl)
+        && l.resolve("FT_Purge", f.purge)
+        && l.resolve("FT_SetTimeouts", f.setTimeouts)
+        && l.resolve("FT_GetQueueStatus", f.getQueueStatus)
+        && l.resolve("FT_GetStatus", f.getStatus)
+        && l.resolve("FT_SetLatencyTimer", f.setLatencyTimer)
+        && l.resolve("FT_SetBitMode", f.setBitMode)
+        && l.resolve("FT_SetUSBParameters", f.setUsbParameters)
+        && l.resolve("FT_EE_Program", f.eeProgram)
+        && l.resolve("FT_EE_Read", f.eeRead)
+        && l.resolve("FT_GetDeviceInfo", f.getDeviceInfo)
+        && l.resolve("FT_CyclePort", f.cyclePort)
+        && l.resolve("FT_CreateDeviceInfoList", f.createDeviceInfoList)
+        && l.resolve("FT_GetDeviceInfoList", f.getDeviceInfoList)
+        && l.resolve("FT_EEPROM_Read", f.eepromRead)
+        && l.resolve("FT_EEPROM_Program", f.eepromProgram);
     if (complete)
         m_loaded = true;
     else
@@ -150,9 +102,7 @@ void FtdiLibrary::unload()
     m_loaded = false;
     delete m_functions;
     m_functions = nullptr;
-    if (m_module)
-        closeModule(m_module);
-    m_module = nullptr;
+    m_library.unload();
 }
 
 Status FtdiLibrary::open(int index, Handle *handle)

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "DynamicLibrary.h"
 #include "FtdiApi.h"
 
 // The real-hardware provider: FTDI's D2XX library, loaded at run time by its
@@ -66,7 +67,7 @@ private:
     void load(const QString &fileName);
     void unload();
 
-    void *m_module = nullptr;
+    DynamicLibrary m_library;
     Functions *m_functions = nullptr;
     bool m_loaded = false;
 };

@@ -24,6 +24,14 @@ LibraryState::~LibraryState()
 void LibraryState::selectVendorLibrary()
 {
     m_selected.reset();
+    m_libFtdiSelected = false;
+    m_selectionPending = true;
+}
+
+void LibraryState::selectLibFtdi()
+{
+    m_selected.reset();
+    m_libFtdiSelected = true;
     m_selectionPending = true;
 }
 
@@ -33,6 +41,7 @@ bool LibraryState::selectSimulatedBus(const QString &description)
     if (!bus)
         return false;
     m_selected = std::move(bus);
+    m_libFtdiSelected = false;
     m_selectionPending = true;
     return true;
 }
@@ -42,6 +51,9 @@ void LibraryState::installSelectedProvider()
     if (!m_selectionPending)
         return;
     // An empty provider makes FtdiBackend load FTDI's library afresh.
-    FtdiBackend::setCurrent(m_selected);
+    if (m_libFtdiSelected)
+        FtdiBackend::useLibFtdi();
+    else
+        FtdiBackend::setCurrent(m_selected);
     m_selectionPending = false;
 }

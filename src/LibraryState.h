@@ -23,6 +23,8 @@ public:
 
     // Chooses FTDI's D2XX library for the next initialise.
     void selectVendorLibrary();
+    // Chooses libftdi1 for the next initialise (loaded then).
+    void selectLibFtdi();
     // Chooses the simulated bus described by the text for the next initialise;
     // false (and nothing changes) when the description is malformed.
     bool selectSimulatedBus(const QString &description);
@@ -35,6 +37,7 @@ private:
     ~LibraryState();
 
     bool m_selectionPending = false;
-    // Null means the vendor library.
+    // Null means the vendor library, or libftdi1 when m_libFtdiSelected.
     std::shared_ptr<FtdiApi> m_selected;
+    bool m_libFtdiSelected = false;
 };

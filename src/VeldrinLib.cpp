@@ -268,6 +268,14 @@ int useFtdiLibrary(void)
     });
 }
 
+int useLibFtdi(void)
+{
+    return guarded([](LibraryState &state) -> int {
+        state.selectLibFtdi();
+        return VELDRIN_OK;
+    });
+}
+
 int useSimulatedBus(const char *description)
 {
     return guarded([&](LibraryState &state) -> int {

@@ -110,6 +110,12 @@ VELDRIN_API const char *VELDRIN_CALL getStatusText(int status);
  * docs/simulated-bus.md); a malformed description returns 26 and changes
  * nothing. */
 VELDRIN_API int VELDRIN_CALL useFtdiLibrary(void);
+/* useLibFtdi selects the open-source libftdi1 (libftdi1.so.2, libftdi1.2.dylib)
+ * instead of FTDI's library, loaded at run time at the next initialise; where
+ * it cannot be loaded, no device is found. It comes with Linux distributions
+ * and macOS package managers and needs no vendor driver; see
+ * docs/hardware-linux.md for when to prefer which. */
+VELDRIN_API int VELDRIN_CALL useLibFtdi(void);
 VELDRIN_API int VELDRIN_CALL useSimulatedBus(const char *description);
 
 #ifdef __cplusplus

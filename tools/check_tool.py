@@ -33,4 +33,12 @@ code, out, err = run("--simulated", "demo", "pwm", "--device", "1", "--frequency
 assert code == 1 and "operation not supported" in err, (code, err)
 code, out, err = run("--simulated", "nonsense!", "list")
 assert code == 2 and "26" in err, (code, err)
+
+# --libftdi: a stand-in libftdi1 (second argument) found by its standard name.
+if len(sys.argv) > 2:
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(sys.argv[2]), FAKE_LIBFTDI1_BUS="ftdi; gen2")
+    done = subprocess.run([tool, "--libftdi", "list"], capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0 and "1 device\n" in done.stdout and "1: generation II, ready" in done.stdout, (
+        done.stdout, done.stderr)
+
 print("1 passed, 0 failed")

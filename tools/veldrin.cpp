@@ -1,5 +1,6 @@
 // veldrin: drives Veldrin instruments from the command line through the
-// library's C interface, on real hardware (FTDI D2XX) or on the simulated bus.
+// library's C interface, on real hardware (FTDI D2XX or libftdi1) or on the
+// simulated bus.
 #include "VeldrinLib.h"
 
 #include <algorithm>
@@ -17,12 +18,14 @@
 namespace {
 
 const char *const usageText =
-    "usage: veldrin [--simulated DESCRIPTION | --ftdi] COMMAND [options]\n"
+    "usage: veldrin [--simulated DESCRIPTION | --ftdi | --libftdi] COMMAND [options]\n"
     "\n"
     "Provider (default --ftdi: FTDI's D2XX library, loaded at run time):\n"
     "  --simulated DESCRIPTION  the built-in simulated bus; DESCRIPTION lists the\n"
     "                           attached devices (\"demo\": one instrument of each\n"
     "                           generation and one plain FTDI device)\n"
+    "  --libftdi                the open-source libftdi1 instead of FTDI's library,\n"
+    "                           loaded at run time (see docs/hardware-linux.md)\n"
     "\n"
     "Commands:\n"
     "  list                               devices and whether each opens\n"
@@ -318,6 +321,9 @@ int main(int argc, char **argv)
         at += 2;
     } else if (args[at] == "--ftdi") {
         useFtdiLibrary();
+        at += 1;
+    } else if (args[at] == "--libftdi") {
+        useLibFtdi();
         at += 1;
     }
     if (at >= args.size()) {

@@ -70,6 +70,7 @@ def load_library():
         "get2DResult": [c_int, c_int, ctypes.POINTER(ctypes.c_double)],
         "get2DResultSizes": [c_int, c_int, c_int_p, c_int_p],
         "useFtdiLibrary": [],
+        "useLibFtdi": [],
         "useSimulatedBus": [ctypes.c_char_p],
     }
     for name, arguments in signatures.items():
@@ -106,14 +107,21 @@ class Library:
 
     simulated: None for FTDI hardware, or a simulated-bus description
     ("demo", "gen2", "gen1; gen2 serial=SYBH008010042", ...).
+    libftdi: True to reach the hardware through the open-source libftdi1
+    instead of FTDI's D2XX library (not together with simulated).
     """
 
-    def __init__(self, simulated=None):
+    def __init__(self, simulated=None, libftdi=False):
+        if simulated is not None and libftdi:
+            raise ValueError("simulated and libftdi exclude each other")
         self._lib = load_library()
         self._simulated = simulated
+        self._libftdi = libftdi
 
     def open(self):
-        if self._simulated is None:
+        if self._libftdi:
+            _check(self._lib.useLibFtdi(), "useLibFtdi")
+        elif self._simulated is None:
             _check(self._lib.useFtdiLibrary(), "useFtdiLibrary")
         else:
             _check(self._lib.useSimulatedBus(self._simulated.encode("latin-1")), "useSimulatedBus")
