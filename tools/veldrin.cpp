@@ -2,6 +2,8 @@
 // library's C interface, on real hardware (FTDI D2XX) or on the simulated bus.
 #include "VeldrinLib.h"
 
+#include "Doctor.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -35,7 +37,8 @@ const char *const usageText =
     "  dac       --device N [--channel C] [--waveform W] [--amplitude MV]\n"
     "            [--offset MV] [--frequency HZ]\n"
     "  pwm       --device N [--channel C] --duty PERCENT [--frequency HZ]\n"
-    "  status CODE                        the text of a status code\n";
+    "  status CODE                        the text of a status code\n"
+    "  doctor [--help]                    checks this machine's setup for FTDI hardware\n";
 
 struct Options
 {
@@ -305,6 +308,8 @@ int main(int argc, char **argv)
         std::cout << usageText;
         return args.empty() ? 2 : 0;
     }
+    if (args[0] == "doctor")
+        return runDoctor(std::vector<std::string>(args.begin() + 1, args.end()), std::cout, std::cerr);
 
     size_t at = 0;
     if (args[at] == "--simulated") {
