@@ -49,6 +49,7 @@ $libdir/cmake/VeldrinLib/VeldrinLibTargets-CONFIG.cmake
 $libdir/pkgconfig/veldrinlib.pc
 lib/udev/rules.d/70-veldrin-ftdi.rules
 share/doc/veldrinlib/README.md
+share/doc/veldrinlib/hardware-linux.md
 EOF
 )
 if [ "$actual" != "$expected" ]; then
