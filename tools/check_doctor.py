@@ -210,11 +210,12 @@ class DoctorTest(unittest.TestCase):
 
     def test_environment_roots_and_usage_errors(self):
         self.machine.device("1-1", "0403", "6001", serial=SERIAL, mode=0o666)
-        code, out = subprocess.run(
+        done = subprocess.run(
             [TOOL, "doctor", "--d2xx-library", FAKE_D2XX, "--user", OTHER], capture_output=True, text=True,
             env=dict(os.environ, VELDRIN_SYSFS_ROOT=self.machine.sys, VELDRIN_DEV_ROOT=self.machine.dev),
-            timeout=60).returncode, None
-        self.assertEqual(code, 0)
+            timeout=60)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn("reads %s and %s" % (self.machine.sys, self.machine.dev), done.stdout)
         self.assertEqual(self.doctor("--colour", "yes")[0], 2)
         self.assertEqual(self.doctor(user="no-such-user-here")[0], 2)
         code, out = self.doctor(user=None, env={"SUDO_USER": ""})
