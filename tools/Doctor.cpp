@@ -615,9 +615,10 @@ void checkChips(const Settings &settings, const FtdiSio &sio, Report &report)
             if (interface.driver == "ftdi_sio")
                 unbind.push_back("echo -n " + interface.name + " | sudo tee " + unbindPath);
         if (!unbind.empty()) {
+            unbind.push_back("(lasts until the chip is plugged in again; hardware-linux.md shows a rule");
+            unbind.push_back("that makes it last)");
             if (!sio.builtIn)
                 unbind.push_back("or, for every FTDI chip until the next boot: sudo rmmod ftdi_sio");
-            unbind.push_back("(until the chip is plugged in again; see hardware-linux.md to make it last)");
             report.problem(chip.serial + " is held by ftdi_sio: D2XX cannot open it", unbind);
         } else {
             report.ok(chip.serial + " is free for D2XX (no kernel driver holds it)");
