@@ -1,7 +1,10 @@
 /* A complete host program in C: picks the simulated bus, finds the generation
  * II instrument by serial number, sets its DAC, runs a measurement and prints
  * a summary of each channel. Build against src/VeldrinLib.h and link
- * libVeldrinLib. */
+ * libVeldrinLib; with the library installed:
+ *     cc measure.c $(pkg-config --cflags --libs veldrinlib) -o measure
+ */
+#define _POSIX_C_SOURCE 199309L /* nanosleep, also under -std=c99 */
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (when missing), configures and
 # builds. Usage: scripts/setup.sh [--sanitize LIST] [--build-dir DIR]
+#   --packages-only   install the missing packages and stop
+#   --also "PKG ..."  further packages to install when missing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=""
 build_dir=""
+packages_only=""
+also=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --sanitize) sanitize="$2"; shift 2 ;;
     --build-dir) build_dir="$2"; shift 2 ;;
+    --packages-only) packages_only=1; shift ;;
+    --also) also="$2"; shift 2 ;;
     *) echo "setup.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -21,7 +27,10 @@ if [ -z "$build_dir" ]; then
   esac
 fi
 
-packages="cmake make g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev python3"
+# Beyond the build: pkg-config, python3's venv, setuptools and wheel for the
+# install test; dpkg-dev (dpkg-shlibdeps) and file for the Debian package.
+packages="cmake make g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev python3
+          pkg-config python3-venv python3-setuptools python3-wheel dpkg-dev file $also"
 missing=""
 for p in $packages; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
@@ -33,6 +42,7 @@ if [ -n "$missing" ]; then
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
 fi
+[ -n "$packages_only" ] && exit 0
 
 jobs=$(nproc 2>/dev/null || echo 2)
 build_type=RelWithDebInfo

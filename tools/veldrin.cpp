@@ -3,6 +3,8 @@
 // simulated bus.
 #include "VeldrinLib.h"
 
+#include "Doctor.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -38,7 +40,8 @@ const char *const usageText =
     "  dac       --device N [--channel C] [--waveform W] [--amplitude MV]\n"
     "            [--offset MV] [--frequency HZ]\n"
     "  pwm       --device N [--channel C] --duty PERCENT [--frequency HZ]\n"
-    "  status CODE                        the text of a status code\n";
+    "  status CODE                        the text of a status code\n"
+    "  doctor [--help]                    checks this machine's setup for FTDI hardware\n";
 
 struct Options
 {
@@ -308,6 +311,8 @@ int main(int argc, char **argv)
         std::cout << usageText;
         return args.empty() ? 2 : 0;
     }
+    if (args[0] == "doctor")
+        return runDoctor(std::vector<std::string>(args.begin() + 1, args.end()), std::cout, std::cerr);
 
     size_t at = 0;
     if (args[at] == "--simulated") {

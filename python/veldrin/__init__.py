@@ -8,8 +8,10 @@
         volts = dev.measure(channels=3, period=8, samples=500)
         print(volts[1][:10])
 
-The shared library is found through VELDRIN_LIBRARY (a path), next to this
-package's build tree (build/libVeldrinLib.so.3), or by the system's library search.
+The shared library is found through VELDRIN_LIBRARY (a path), in the checkout's
+build tree (build/libVeldrinLib.so.3) when run from a checkout, or by the
+system's library search (libVeldrinLib.so.3 installed by the Debian package or
+`cmake --install`).
 """
 
 from .core import (  # noqa: F401

@@ -21,14 +21,18 @@ def _candidates():
         names = ["libVeldrinLib.3.dylib", "libVeldrinLib.dylib"]
     else:
         names = ["libVeldrinLib.so.3", "libVeldrinLib.so"]
-    # The plain build of this checkout; sanitizer builds cannot be loaded into
-    # an uninstrumented python.
-    for name in names:
-        yield os.path.join(root, "build", name)
+    # Run from a checkout (PYTHONPATH=python): its plain build; sanitizer
+    # builds cannot be loaded into an uninstrumented python. An installed
+    # package has no checkout around it.
+    if os.path.exists(os.path.join(root, "CMakeLists.txt")):
+        for name in names:
+            yield os.path.join(root, "build", name)
+    # The system's library search: the dynamic loader by soname (its cache,
+    # LD_LIBRARY_PATH, the default directories), then ctypes' own search.
+    yield names[0]
     found = ctypes.util.find_library("VeldrinLib")
     if found:
         yield found
-    yield names[0]
 
 
 def load_library():

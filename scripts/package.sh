@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds the Debian package veldrinlib_<version>-1_<arch>.deb in build-deb/: a
+# release build of the library and the tool for prefix /usr, then cpack. Checks
+# the package's files, dependencies and control files, and lists its contents.
+# Usage: scripts/package.sh [--clean-root]
+#   --clean-root  then installs the package with dpkg on a fresh minimal Debian
+#                 root (mmdebstrap, as root, from the machine's own apt
+#                 sources) and builds examples/measure.c there with pkg-config
+#                 alone (packaging/check_clean_root.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+clean_root=""
+[ "${1:-}" = "--clean-root" ] && clean_root=1
+
+bash scripts/setup.sh --packages-only ${clean_root:+--also mmdebstrap}
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+      -DVELDRIN_BUILD_TESTS=OFF -DVELDRIN_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build build-deb -j "$jobs"
+rm -f build-deb/*.deb
+(cd build-deb && cpack -G DEB >/dev/null)
+deb=$(ls build-deb/veldrinlib_*.deb)
+echo "== $deb"
+dpkg-deb --info "$deb"
+echo "== contents"
+dpkg-deb --contents "$deb"
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+actual=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)
+expected=$(sort <<EOF
+usr/bin/veldrin
+usr/include/VeldrinLib.h
+usr/lib/$multiarch/libVeldrinLib.so
+usr/lib/$multiarch/libVeldrinLib.so.3
+usr/lib/$multiarch/libVeldrinLib.so.3.0.0
+usr/lib/$multiarch/cmake/VeldrinLib/VeldrinLibConfig.cmake
+usr/lib/$multiarch/cmake/VeldrinLib/VeldrinLibConfigVersion.cmake
+usr/lib/$multiarch/cmake/VeldrinLib/VeldrinLibTargets.cmake
+usr/lib/$multiarch/cmake/VeldrinLib/VeldrinLibTargets-release.cmake
+usr/lib/$multiarch/pkgconfig/veldrinlib.pc
+usr/lib/udev/rules.d/70-veldrin-ftdi.rules
+usr/share/doc/veldrinlib/README.md
+usr/share/doc/veldrinlib/hardware-linux.md
+EOF
+)
+if [ "$actual" != "$expected" ]; then
+  fail "package files differ from the expected list"
+  diff <(echo "$expected") <(echo "$actual") >&2 || true
+fi
+depends=$(dpkg-deb --field "$deb" Depends)
+case "$depends" in
+  *libqt5core5a*) ;;
+  *) fail "Depends lacks libqt5core5a: $depends" ;;
+esac
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./shlibs)" = \
+  "libVeldrinLib 3 veldrinlib (= $(dpkg-deb --field "$deb" Version))" ] || fail "shlibs"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' \
+  || fail "no ldconfig trigger"
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb --extract "$deb" "$unpacked"
+grep -qx 'prefix=/usr' "$unpacked/usr/lib/$multiarch/pkgconfig/veldrinlib.pc" || fail "veldrinlib.pc prefix"
+if readelf -d "$unpacked/usr/bin/veldrin" | grep -qE 'RPATH|RUNPATH'; then
+  fail "the packaged tool carries a run path"
+fi
+if [ "$failures" -ne 0 ]; then
+  echo "$failures package checks failed" >&2
+  exit 1
+fi
+echo "package checks passed"
+
+if [ -n "$clean_root" ]; then
+  root=$(mktemp -d)/root
+  trap 'rm -rf "$unpacked" "$(dirname "$root")"' EXIT
+  # The hooks run inside the new root with /proc, /sys and /dev mounted; the
+  # root has apt and a compiler, nothing of this project.
+  mmdebstrap --quiet --variant=apt --include=gcc,libc6-dev,pkg-config,python3-venv,python3-pip \
+    --customize-hook="copy-in $deb examples/measure.c python packaging/check_clean_root.sh /tmp" \
+    --customize-hook="chroot \"\$1\" sh /tmp/check_clean_root.sh /tmp/$(basename "$deb")" \
+    "$(. /etc/os-release && echo "$VERSION_CODENAME")" "$root"
+fi
