@@ -84,8 +84,11 @@ void USBDriver::close()
     if (d->protocol) {
         d->protocol->clearRequests();
         d->protocol->setDevice({});
+        // The protocol closes the device once its threads have let go of it.
+        d->protocol->closeWhenReleased(d->openDevice);
+    } else {
+        d->openDevice->close();
     }
-    d->openDevice->close();
     d->openDevice.reset();
     if (d->protocol)
         d->protocol->waitForFinished();

@@ -2,11 +2,11 @@
 
 #include <memory>
 
+#include "USBDevice.h"
 #include "USBICommRequest.h"
 #include "USBResult.h"
 
 class QObject;
-class USBDevice;
 
 // The protocol interface through which USBDriver carries requests to an
 // attached device.
@@ -26,4 +26,14 @@ public:
     virtual void setDevice(std::shared_ptr<USBDevice> device) = 0;
     virtual void clearRequests() = 0;
     virtual bool isQueueEmpty() = 0;
+    // Closes a device once the protocol no longer uses it: at once when no
+    // thread of the protocol holds it, else when that thread has let go. A
+    // detach may return before then (its wait is bounded, and a detach from
+    // the protocol's own thread cannot wait at all), so whoever detaches
+    // hands the device over here instead of closing it.
+    virtual void closeWhenReleased(std::shared_ptr<USBDevice> device)
+    {
+        if (device)
+            device->close();
+    }
 };

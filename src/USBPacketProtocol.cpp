@@ -48,10 +48,13 @@ USBPacketProtocol::USBPacketProtocol()
 USBPacketProtocol::~USBPacketProtocol()
 {
     // A running QThread must not be destroyed; end it the way a detach would.
-    if (isRunning() && QThread::currentThread() != this) {
+    // Waiting also when it has ended on its own (its device went away) lets
+    // its last steps finish before the object goes.
+    if (QThread::currentThread() != this) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_attachedDevice.reset();
+            m_attached = false;
             ++m_wakeups;
         }
         m_wake.notify_all();
@@ -69,7 +72,8 @@ void USBPacketProtocol::setPollInterval(unsigned long microseconds)
 
 bool USBPacketProtocol::waitForFinished()
 {
-    if (!isRunning())
+    // The thread cannot wait for itself.
+    if (!isRunning() || QThread::currentThread() == this)
         return false;
     return wait(5000);
 }
@@ -190,6 +194,8 @@ void USBPacketProtocol::postRequest(std::shared_ptr<USBICommRequest> request, QO
             priority = m_attachedDevice->threadPriority();
         m_requestQueue.prepend(std::move(entry));
         ++m_wakeups;
+        if (!isRunning())
+            m_threadActive = true;
     }
     m_wake.notify_all();
     if (!isRunning())
@@ -256,7 +262,10 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
         std::lock_guard<std::mutex> lock(m_mutex);
         previous = std::move(m_attachedDevice);
         m_attachedDevice = attached;
+        m_attached = attached != nullptr;
         startThread = attached && !m_requestQueue.isEmpty();
+        if (startThread && !isRunning())
+            m_threadActive = true;
         ++m_wakeups;
     }
     m_wake.notify_all();
@@ -287,10 +296,13 @@ void USBPacketProtocol::setDevice(std::shared_ptr<USBDevice> device)
     }
 
     // The thread notices the detach at once (it sleeps on a condition the
-    // detach signals) and then waits for its receiver, which ends within the
-    // device's read time-out. Only once both are gone are the queue and the
-    // receive state emptied and may the device be closed.
-    wait();
+    // detach signals, and its parser looks between packets) and then waits
+    // for its receiver, which ends within the device's read time-out. Only
+    // once both are gone are the queue and the receive state emptied; a
+    // thread held up longer in a handler is left to finish on its own, and
+    // closeWhenReleased closes the device after it.
+    if (!wait(DetachWaitMs))
+        return;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requestQueue.clear();
@@ -308,6 +320,20 @@ void USBPacketProtocol::clearRequests()
         m_requestQueue.clear();
     }
     notifyQueueChange();
+}
+
+void USBPacketProtocol::closeWhenReleased(std::shared_ptr<USBDevice> device)
+{
+    if (!device)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_threadActive) {
+            m_closeOnExit.append(std::move(device));
+            return;
+        }
+    }
+    device->close();
 }
 
 bool USBPacketProtocol::isQueueEmpty()
@@ -417,6 +443,11 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
         if (m_currentPacket.data.size() < m_currentPacket.packetDataSize)
             return;
         dispatchPacket();
+
+        // A detach ends the drain: an instrument that keeps streaming must
+        // not keep the thread from noticing it.
+        if (!m_attached.load(std::memory_order_relaxed))
+            return;
 
         // While a reply waits to be collected, stop once the counted bytes are
         // used up; otherwise drain the device.
@@ -578,9 +609,18 @@ void USBPacketProtocol::run()
     m_currentDevice.reset();
     resetReceiveState();
     notifyQueueChange();
-    // Hand the state over through the protocol mutex: whoever waited for this
-    // thread takes the mutex before touching it again. QThread::wait alone
-    // gives that guarantee too, but through Qt's own locks, which race
-    // detectors built against the distribution's Qt cannot see.
-    std::lock_guard<std::mutex> handOver(m_mutex);
+    // Nothing of this thread uses the device any more: close what was handed
+    // over meanwhile. Then hand the state over through the protocol mutex:
+    // whoever waited for this thread takes the mutex before touching it again.
+    // QThread::wait alone gives that guarantee too, but through Qt's own
+    // locks, which race detectors built against the distribution's Qt cannot
+    // see.
+    QVector<std::shared_ptr<USBDevice>> toClose;
+    {
+        std::lock_guard<std::mutex> handOver(m_mutex);
+        m_threadActive = false;
+        toClose.swap(m_closeOnExit);
+    }
+    for (const std::shared_ptr<USBDevice> &device : toClose)
+        device->close();
 }

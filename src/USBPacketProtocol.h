@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QThread>
 #include <QVector>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -73,14 +74,20 @@ public:
     bool waitForFinished() override;
     USBResult sendRequest(std::shared_ptr<USBICommRequest> request) override;
     void postRequest(std::shared_ptr<USBICommRequest> request, QObject *receiver) override;
-    // Attaching takes a clone of the device. Detaching (an empty handle) returns
-    // only once the protocol thread has ended: a request it is carrying out is
-    // cut short with "Invalid communication handle.", and the queue and the
-    // receive state are emptied after the thread is gone, so the caller may
-    // close the device right away.
+    // Attaching takes a clone of the device. Detaching (an empty handle) wakes
+    // the protocol thread, which ends at once (a request it is carrying out is
+    // cut short with "Invalid communication handle."), and waits for it up to
+    // DetachWaitMs; the queue and the receive state are emptied once the thread
+    // is gone. A thread held up longer (in a handler), or a detach from the
+    // protocol thread itself, leaves the thread to finish on its own: the
+    // caller hands the device to closeWhenReleased rather than closing it.
     void setDevice(std::shared_ptr<USBDevice> device) override;
     void clearRequests() override;
     bool isQueueEmpty() override;
+    void closeWhenReleased(std::shared_ptr<USBDevice> device) override;
+
+    // The longest a detach from another thread waits for the protocol thread.
+    static constexpr int DetachWaitMs = 1000;
 
     // Only while the protocol thread is not running.
     void setDirectPacketHandler(IDirectPacketHandler *handler);
@@ -147,6 +154,13 @@ private:
     // detach), counted under m_mutex.
     std::condition_variable m_wake;
     quint64 m_wakeups = 0;
+    // Whether a device is attached, for the parser's drain loop to look at
+    // between packets without taking the mutex.
+    std::atomic<bool> m_attached{false};
+    // Guarded by m_mutex: the protocol thread is between its start and its
+    // last use of the device, and the devices to close once it is done.
+    bool m_threadActive = false;
+    QVector<std::shared_ptr<USBDevice>> m_closeOnExit;
     // Last member: its thread calls wake(), so it goes first.
     USBReceiver m_receiver{[this] { wake(); }};
 };

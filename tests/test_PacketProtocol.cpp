@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "ProtocolDoubles.h"
 #include "ProtocolHarness.h"
@@ -311,6 +313,89 @@ TEST_F(PacketProtocol, DriverCloseWithAFullQueue)
     EXPECT_EQ(handler.packets()[0].data, bytesOf({3}));
     driver.close();
     EXPECT_FALSE(protocol->isRunning());
+}
+
+// A detach waits for the protocol thread at most DetachWaitMs. A thread held
+// up longer in a handler is left to finish on its own, and the device handed
+// to closeWhenReleased stays open until that thread has let go of it.
+TEST_F(PacketProtocol, DetachWaitIsBoundedAndTheDeviceClosesAfterTheThread)
+{
+    std::mutex gate;
+    std::condition_variable released;
+    bool release = false;
+    handler.onPacket = [&](int, const QByteArray &) {
+        std::unique_lock<std::mutex> lock(gate);
+        released.wait_for(lock, std::chrono::seconds(5), [&] { return release; });
+    };
+    protocol->postRequest(std::make_shared<ScriptedRequest>(0x01, QByteArray(), 0, true), nullptr);
+    bridge.sendToHost(shortPacket(bytesOf({1})));
+    ASSERT_TRUE(handler.waitForPackets(1));
+
+    QElapsedTimer timer;
+    timer.start();
+    protocol->setDevice({});
+    EXPECT_GE(timer.elapsed(), USBPacketProtocol::DetachWaitMs - 100);
+    EXPECT_LT(timer.elapsed(), USBPacketProtocol::DetachWaitMs + 500);
+    EXPECT_TRUE(protocol->isRunning());
+    protocol->closeWhenReleased(bridge.device());
+    EXPECT_TRUE(bridge.chipOpen());
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        release = true;
+    }
+    released.notify_all();
+    EXPECT_TRUE(eventually([&] { return !bridge.chipOpen(); }));
+    EXPECT_TRUE(protocol->waitForFinished() || !protocol->isRunning());
+    EXPECT_TRUE(handler.errors().isEmpty());
+}
+
+// An instrument that never stops sending keeps the parser draining (here each
+// packet is followed by the next before the parser looks again); a detach
+// still ends the thread at once.
+TEST_F(PacketProtocol, DetachEndsADrainThatNeverRunsDry)
+{
+    std::atomic<bool> feeding{true};
+    handler.onPacket = [&](int, const QByteArray &) {
+        if (!feeding)
+            return;
+        bridge.sendToHost(shortPacket(patternBytes(200, 1)));
+        eventually([&] { return bridge.unreadByteCount() == 0; }, 1000);
+    };
+    protocol->postRequest(std::make_shared<ScriptedRequest>(0x01, QByteArray(), 0, true), nullptr);
+    bridge.sendToHost(shortPacket(patternBytes(200, 1)));
+    ASSERT_TRUE(handler.waitForPackets(20));
+    QElapsedTimer timer;
+    timer.start();
+    protocol->setDevice({});
+    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_FALSE(protocol->isRunning());
+    feeding = false;
+    handler.onPacket = nullptr;
+}
+
+// A handler that closes the driver from the protocol thread: the thread
+// cannot wait for itself, so the device is closed only after the thread has
+// stopped using it, and nothing fails on a closed handle meanwhile.
+TEST_F(PacketProtocol, ClosingFromTheProtocolThreadDefersTheDeviceClose)
+{
+    protocol->setDevice({});
+    bridge.device()->close();
+    auto driver = std::make_shared<USBDriver>(protocol);
+    ASSERT_TRUE(driver->open(bridge.device(), 500000).isSuccess());
+    bridge.setResponder(answerAll(2));
+    std::atomic<bool> openWhileThreadRuns{false};
+    handler.onFinished = [&](const RequestEntry &, const USBResult &) {
+        driver->close();
+        openWhileThreadRuns = bridge.chipOpen();
+    };
+    driver->submit(makeRequest(0x30, 2), nullptr);
+    ASSERT_TRUE(handler.waitForFinished(1));
+    EXPECT_TRUE(eventually([&] { return !bridge.chipOpen(); }));
+    EXPECT_TRUE(openWhileThreadRuns);
+    QThread::msleep(30);
+    EXPECT_TRUE(handler.errors().isEmpty());
+    handler.onFinished = nullptr;
+    EXPECT_FALSE(driver->isOpen());
 }
 
 // Failures of the thread's own poll go to packetError; a corrupt stream costs

@@ -153,6 +153,11 @@ bool ProtocolHarness::waitForPolls(int count, int timeoutMs) const
                                        [&] { return m_channel->polls >= count; });
 }
 
+bool ProtocolHarness::chipOpen() const
+{
+    return m_chip->isOpen();
+}
+
 int ProtocolHarness::readCount() const
 {
     int reads = 0;

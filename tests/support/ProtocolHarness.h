@@ -64,6 +64,8 @@ public:
     // How often the host asked the chip for the number of waiting bytes.
     int pollCount() const;
     bool waitForPolls(int count, int timeoutMs = 5000) const;
+    // Whether the host has the chip open (safe to ask from any thread).
+    bool chipOpen() const;
     // Vendor reads the host made that asked for bytes, as far as the chip's
     // call log reaches back.
     int readCount() const;
