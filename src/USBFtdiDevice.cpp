@@ -277,9 +277,11 @@ USBResult USBFtdiDevice::configureUart(Handle handle, int baudRate, int handshak
 
 USBResult USBFtdiDevice::close()
 {
-    if (m_handle) {
-        m_api->close(m_handle);
+    // The handle is forgotten before the vendor call: whoever sees the chip
+    // closed also sees this device closed.
+    if (Handle handle = m_handle) {
         m_handle = nullptr;
+        m_api->close(handle);
     }
     return USBResult();
 }

@@ -562,16 +562,13 @@ void USBPacketProtocol::run()
                 // and the back entry is then a new request that has yet to run.
                 if (!m_requestQueue.isEmpty() && sameEntry(m_requestQueue.last(), entry))
                     m_requestQueue.removeLast();
-                // A device that went away cannot carry out what is left.
-                if (m_currentDevice && m_currentDevice->isLost()) {
+                // A device that went away cannot carry out what is left; the
+                // poll below reports the failure and ends the thread.
+                if (m_currentDevice && m_currentDevice->isLost())
                     m_requestQueue.clear();
-                    detached = true;
-                }
                 queued = !m_requestQueue.isEmpty();
             }
             notifyQueueChange();
-            if (detached)
-                break;
         }
         if (detached || !refreshCurrentDevice())
             break;
@@ -579,24 +576,23 @@ void USBPacketProtocol::run()
         try {
             parsePackets();
         } catch (const USBResult &failure) {
-            bool ended = false;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_directHandler)
+                m_directHandler->packetError(failure, m_errorReceiver);
+            else if (!m_errorReceiver.isNull())
+                QCoreApplication::postEvent(m_errorReceiver.data(),
+                                            new USBPacketErrorEvent(0, failure),
+                                            Qt::NormalEventPriority);
+        }
+        // Polling a device that went away only repeats the failure: once the
+        // receiver has met it and the parser has reported it (after the bytes
+        // that came before it), the thread ends.
+        if (m_receiver.hasFailed() && m_receiver.buffered() == 0) {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
-                if (m_directHandler)
-                    m_directHandler->packetError(failure, m_errorReceiver);
-                else if (!m_errorReceiver.isNull())
-                    QCoreApplication::postEvent(m_errorReceiver.data(),
-                                                new USBPacketErrorEvent(0, failure),
-                                                Qt::NormalEventPriority);
-                // Polling a device that went away only repeats the failure:
-                // the error has been reported once and the thread ends.
-                if ((m_currentDevice && m_currentDevice->isLost()) || m_receiver.hasFailed()) {
-                    m_requestQueue.clear();
-                    ended = true;
-                }
+                m_requestQueue.clear();
             }
-            if (ended)
-                break;
+            break;
         }
 
         // Sleep until a request is posted, bytes arrive or the device is
