@@ -46,22 +46,24 @@ def _progress_bar(stream):
 def _list(lib, arguments):
     devices = []
     for device in lib.devices():
+        status, last_error = 0, ""
         try:
             device.is_complete()  # opens the instrument
-            opens, reason = True, ""
         except core.VeldrinError as error:
-            opens, reason = False, "%s (%d)%s" % (error.status_text, error.code,
-                                                  ": " + error.last_error if error.last_error else "")
+            status, last_error = error.code, error.last_error
         devices.append({"index": device.index, "serial": device.serial_number,
                         "generation": device.generation, "firmware": device.firmware_version,
-                        "opens": opens, "reason": reason})
+                        "opens": status == 0, "status": status, "status_text": core.status_text(status),
+                        "last_error": last_error})
     if arguments.json:
         print(json.dumps({"devices": devices}))
         return
     print("%d device%s" % (len(devices), "" if len(devices) == 1 else "s"))
     for d in devices:
+        opens = "yes" if d["opens"] else "no: %s (%d)%s" % (
+            d["status_text"], d["status"], ": " + d["last_error"] if d["last_error"] else "")
         print("  %-5d  %-16s  %-10s  %-8d  %s" % (d["index"], d["serial"], "I" * d["generation"],
-                                                  d["firmware"], "yes" if d["opens"] else "no: " + d["reason"]))
+                                                  d["firmware"], opens))
 
 
 def _measure(lib, arguments):
