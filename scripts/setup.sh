@@ -28,9 +28,12 @@ if [ -z "$build_dir" ]; then
 fi
 
 # Beyond the build: pkg-config, python3's venv, setuptools and wheel for the
-# install test; dpkg-dev (dpkg-shlibdeps) and file for the Debian package.
+# install test; numpy and matplotlib for the Python package's array and plot
+# paths; clang for the public header's compile test; dpkg-dev (dpkg-shlibdeps)
+# and file for the Debian package.
 packages="cmake make g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-          pkg-config python3-venv python3-setuptools python3-wheel dpkg-dev file $also"
+          pkg-config python3-venv python3-setuptools python3-wheel python3-numpy python3-matplotlib
+          clang dpkg-dev file $also"
 missing=""
 for p in $packages; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -21,7 +21,7 @@ if [ "$sanitize" = "thread" ]; then
 fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-# Qt-internal reports the detector cannot see through are listed, with the
-# reason, in scripts/tsan.supp.
-export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp}"
+# Qt-internal reports the detector cannot see through are set aside, with the
+# reason, in tests/tsan_suppressions.cpp.
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" "${filter[@]}"

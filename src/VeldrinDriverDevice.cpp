@@ -1,6 +1,7 @@
 #include "VeldrinDriverDevice.h"
 
 #include <QThread>
+#include <chrono>
 
 #include "Bootloader.h"
 #include "DeviceManager.h"
@@ -50,21 +51,72 @@ bool VeldrinDriverDevice::streamIsCurrent()
     return false;
 }
 
+QString VeldrinDriverDevice::serialNumber() const
+{
+    return usbDevice->serialNumber();
+}
+
+void VeldrinDriverDevice::measurementChanged()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        ++m_waitEvents;
+    }
+    m_waitChanged.notify_all();
+}
+
+VeldrinDriverDevice::WaitOutcome VeldrinDriverDevice::waitForMeasurement(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        quint64 seen = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_waitMutex);
+            if (m_shutDown)
+                return WaitOutcome::ShutDown;
+            if (m_openedUsbDevice && m_openedUsbDevice->isLost())
+                return WaitOutcome::Lost;
+            seen = m_waitEvents;
+        }
+        // The device lock is taken outside the wait lock. A completion after
+        // the count was read has counted a change, so the wait below sees it.
+        if (isMeasurementComplete())
+            return WaitOutcome::Complete;
+        std::unique_lock<std::mutex> lock(m_waitMutex);
+        if (!m_waitChanged.wait_until(lock, deadline, [&] { return m_waitEvents != seen; }))
+            return WaitOutcome::TimedOut;
+    }
+}
+
 void VeldrinDriverDevice::shutdown()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        m_shutDown = true;
+        m_openedUsbDevice.reset();
+        ++m_waitEvents;
+    }
+    m_waitChanged.notify_all();
     driver->close();
 }
 
 ApiStatus VeldrinDriverDevice::openAndVerify()
 {
-    if (!driver->open(usbDevice, 500000).isSuccess())
-        return 3;
+    // Each failure keeps its reason for getLastErrorText.
+    const auto fail = [this](ApiStatus status, const USBResult &reason) {
+        m_openingResult = reason;
+        return status;
+    };
+    const USBResult opened = driver->open(usbDevice, 500000);
+    if (!opened.isSuccess())
+        return fail(3, opened);
     driver->purge();
     {
         Bootloader bootloader(false);
-        if (!bootloader.runStartStep(*driver).isSuccess()) {
+        const USBResult started = bootloader.runStartStep(*driver);
+        if (!started.isSuccess()) {
             driver->close();
-            return 4;
+            return fail(4, started);
         }
     }
     QThread::msleep(600);
@@ -72,20 +124,31 @@ ApiStatus VeldrinDriverDevice::openAndVerify()
     DeviceInfo info;
     {
         Bootloader bootloader(false);
-        if (!bootloader.readDeviceInfo(*driver, info).isSuccess()) {
+        const USBResult read = bootloader.readDeviceInfo(*driver, info);
+        if (!read.isSuccess()) {
             driver->close();
-            return 7;
+            return fail(7, read);
         }
     }
     if (!info.valid) {
         driver->close();
-        return 8;
+        return fail(8, USBResult(QStringLiteral("The device information record is not valid"), 2));
     }
     const QPair<int, int> hardware = usbDevice->modelAndRevision();
     if (!DeviceManager::isFirmwareSupported(hardware.first, hardware.second, info.versionPair.first)) {
         driver->close();
-        return 9;
+        return fail(9, USBResult(QStringLiteral("Firmware version %1 is not accepted for model %2 revision %3")
+                                     .arg(info.versionPair.first)
+                                     .arg(hardware.first)
+                                     .arg(hardware.second),
+                                 2));
     }
     QThread::msleep(50);
+    m_openingResult = USBResult();
+    {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        m_shutDown = false;
+        m_openedUsbDevice = driver->device();
+    }
     return 0;
 }

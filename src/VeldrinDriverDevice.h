@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QVector>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
 #include "DeviceInfo.h"
 #include "USBDriver.h"
+#include "USBResult.h"
 
 class USBDevice;
 class USBICommRequest;
@@ -46,21 +48,57 @@ public:
     virtual QVector<QVector<double>> get2DResult(int channel) = 0;
     virtual ApiStatus get2DResultSizes(int channel, int *rows, int *columns) = 0;
 
+    // 1 or 2.
+    virtual int generation() const = 0;
+    // The last outcome the protocol thread reported for this instrument
+    // (success when there was none).
+    virtual USBResult lastResult() = 0;
+    // Values stored so far for the current measurement, over all channels
+    // and sweep points, and the number it holds once complete (samples x
+    // enabled channels x points); 0 and 0 before any measurement. Both are
+    // read together under the device lock, so a start that supersedes a
+    // running measurement is seen whole.
+    virtual void measurementProgress(qint64 &received, qint64 &expected) = 0;
+
+    // Identity as enumeration read it; never opens the instrument.
+    QString serialNumber() const;
+    int firmwareVersion() const { return deviceInfo.versionPair.first; }
+    // Why the last opening attempt failed (success when it did not). Set
+    // and read on host threads under the API lock.
+    USBResult openingResult() const { return m_openingResult; }
+
+    // How a wait for the measurement ended.
+    enum class WaitOutcome { Complete, TimedOut, Lost, ShutDown };
+    // Waits until the current measurement is complete, the open instrument
+    // went away, the device is shut down, or `timeoutMs` have passed. Needs
+    // no API lock and takes none: it sleeps on a condition that completion,
+    // every outcome the protocol thread reports and shutdown signal. The
+    // caller holds a shared reference to the device for the wait.
+    WaitOutcome waitForMeasurement(int timeoutMs);
+
     // The status of every operation on an instrument that went away while
     // open (a vendor call on its handle failed), until the next enumeration.
     static constexpr ApiStatus Disconnected = 27;
 
+    // The USB connection is open (also when the instrument went away since).
+    bool isOpen() const { return driver->isOpen(); }
     // Idle when no USB device is open or the protocol's queue is empty.
     bool isIdle() const;
     // The open instrument went away (unplugged, or its USB link failed).
     bool isLost() const;
     // Closes the USB connection: clears the queue, ends the protocol thread and
-    // closes the vendor handle.
+    // closes the vendor handle. A wait in progress ends with ShutDown.
     void shutdown();
 
     const DeviceInfo &deviceInformation() const { return deviceInfo; }
 
 protected:
+    // Wakes waitForMeasurement to look again. The generations call it when a
+    // measurement completes and when the protocol thread reports an outcome
+    // (which is how an instrument that went away shows); it may be called
+    // under the device lock, which is taken before the wait lock.
+    void measurementChanged();
+
     // The opening steps both generations share: open at 500000 baud (3), purge,
     // boot firmware start step (4), 600 ms, information record (7), validity
     // (8), firmware version accepted for the hardware (9), 50 ms. Every failure
@@ -126,4 +164,16 @@ protected:
 
 private:
     int m_awaitedStartId = 0; // guarded by the generation's device lock
+    USBResult m_openingResult;
+
+    // The wait's own lock and condition. Under m_waitMutex: a count of
+    // changes, whether the device has been shut down, and the USB device
+    // opened for use (whose lost flag may be read from any thread; it is
+    // dropped before shutdown closes it, so a waiter never reads it while it
+    // closes). The waiter takes no other lock while it holds m_waitMutex.
+    std::mutex m_waitMutex;
+    std::condition_variable m_waitChanged;
+    quint64 m_waitEvents = 0;
+    bool m_shutDown = false;
+    std::shared_ptr<USBDevice> m_openedUsbDevice;
 };

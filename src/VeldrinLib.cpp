@@ -1,10 +1,18 @@
 // The exported C functions: a thin, serialised front over the one device
-// manager. Every export holds the process-wide lock from start to end, and no
-// exception leaves an export.
+// manager. Every export holds the process-wide lock from start to end (a wait
+// for a measurement only for its checks), and no exception leaves an export.
+
+// The library defines the Windows export `close` too, so it needs its
+// declaration; its own sources never include <io.h> or <unistd.h>.
+#define VELDRIN_DECLARE_CLOSE
 #include "VeldrinLib.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <mutex>
 
+#include <QByteArray>
 #include <QString>
 #include <memory>
 #include <new>
@@ -12,11 +20,17 @@
 #include "DeviceManager.h"
 #include "LibraryState.h"
 
+#if defined(VELDRIN_BUILD_VERSION_MAJOR)
+static_assert(VELDRIN_VERSION_MAJOR == VELDRIN_BUILD_VERSION_MAJOR
+                  && VELDRIN_VERSION_MINOR == VELDRIN_BUILD_VERSION_MINOR
+                  && VELDRIN_VERSION_PATCH == VELDRIN_BUILD_VERSION_PATCH,
+              "the public header's version differs from the project's");
+#endif
+
 namespace {
 
-// Status for an exception that reached the boundary; code 2 is otherwise
-// never produced.
-constexpr int internalFailure = 2;
+// Status for an exception that reached the boundary.
+constexpr int internalFailure = VELDRIN_INTERNAL_FAILURE;
 
 // Runs one export's body under the lock, keeping every exception inside.
 template <typename Body>
@@ -30,24 +44,90 @@ int guarded(Body body) noexcept
     }
 }
 
-// The call frame of every export that names a device: library initialised (5),
-// pointers the export writes through present (26), device index valid and
-// device open and idle (1, 3, 4, 7, 8, 9); then the action on a shared
-// reference to the device.
+// The call frame of every export that names a device, under the lock: library
+// initialised (5), device index valid and device open and idle (1, 3, 4, 7, 8,
+// 9, 27), then the export's own arguments (26). On success `device` is a
+// shared reference to the device.
+int openedDevice(LibraryState &state, int deviceIndex, bool argumentsValid,
+                 std::shared_ptr<VeldrinDriverDevice> &device)
+{
+    if (!state.manager)
+        return VELDRIN_NOT_INITIALISED;
+    const int status = state.manager->checkDevice(deviceIndex);
+    if (status != VELDRIN_OK)
+        return status;
+    if (!argumentsValid)
+        return VELDRIN_INVALID_ARGUMENT;
+    device = state.manager->deviceAt(deviceIndex);
+    return VELDRIN_OK;
+}
+
+// The call frame, then the action on the device, all under the lock.
 template <typename Action>
-int withDevice(int deviceIndex, bool pointersPresent, Action action) noexcept
+int withDevice(int deviceIndex, bool argumentsValid, Action action) noexcept
+{
+    return guarded([&](LibraryState &state) -> int {
+        std::shared_ptr<VeldrinDriverDevice> device;
+        const int status = openedDevice(state, deviceIndex, argumentsValid, device);
+        if (status != VELDRIN_OK)
+            return status;
+        return action(*device);
+    });
+}
+
+// The frame of the exports that answer from what enumeration read: library
+// initialised (5), index valid (1), arguments (26); never opens the instrument
+// and never waits for its queue.
+template <typename Action>
+int withListedDevice(int deviceIndex, bool argumentsValid, Action action) noexcept
 {
     return guarded([&](LibraryState &state) -> int {
         if (!state.manager)
             return VELDRIN_NOT_INITIALISED;
-        if (!pointersPresent)
-            return VELDRIN_INVALID_ARGUMENT;
-        const int status = state.manager->checkDevice(deviceIndex);
-        if (status != VELDRIN_OK)
-            return status;
         const std::shared_ptr<VeldrinDriverDevice> device = state.manager->deviceAt(deviceIndex);
+        if (!device)
+            return VELDRIN_BAD_DEVICE_INDEX;
+        if (!argumentsValid)
+            return VELDRIN_INVALID_ARGUMENT;
         return action(*device);
     });
+}
+
+// A caller's buffer of `capacity` elements: present unless empty, and not of
+// negative size.
+bool bufferValid(const void *buffer, int capacity)
+{
+    return capacity >= 0 && (buffer || capacity == 0);
+}
+
+// Copies NUL-terminated text into a caller's buffer; 28 (and an empty string
+// where one fits) when it cannot hold it all.
+int copyText(const QByteArray &text, char *buffer, int capacity)
+{
+    if (capacity < text.size() + 1) {
+        if (capacity > 0)
+            buffer[0] = '\0';
+        return VELDRIN_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(buffer, text.constData(), size_t(text.size()));
+    buffer[text.size()] = '\0';
+    return VELDRIN_OK;
+}
+
+// Copies values into a caller's buffer after writing their number; 28 and no
+// value when the buffer is too small.
+int copyValues(const QVector<double> &values, double *buffer, int capacity, int *count)
+{
+    *count = values.size();
+    if (capacity < values.size())
+        return VELDRIN_BUFFER_TOO_SMALL;
+    std::copy(values.cbegin(), values.cend(), buffer);
+    return VELDRIN_OK;
+}
+
+int clampToInt(qint64 value)
+{
+    return int(std::min<qint64>(value, INT_MAX));
 }
 
 int closeManager() noexcept
@@ -61,6 +141,16 @@ int closeManager() noexcept
 } // namespace
 
 extern "C" {
+
+int getLibraryVersion(int *major, int *minor, int *patch)
+{
+    if (!major || !minor || !patch)
+        return VELDRIN_INVALID_ARGUMENT;
+    *major = VELDRIN_VERSION_MAJOR;
+    *minor = VELDRIN_VERSION_MINOR;
+    *patch = VELDRIN_VERSION_PATCH;
+    return VELDRIN_OK;
+}
 
 int initialise(void)
 {
@@ -185,6 +275,49 @@ int isMeasurementComplete(int deviceIndex, bool *complete)
     });
 }
 
+int getMeasurementProgress(int deviceIndex, int *received, int *expected)
+{
+    return withDevice(deviceIndex, received && expected, [&](VeldrinDriverDevice &d) -> int {
+        qint64 stored = 0, total = 0;
+        d.measurementProgress(stored, total);
+        *received = clampToInt(stored);
+        *expected = clampToInt(total);
+        return VELDRIN_OK;
+    });
+}
+
+int waitForMeasurement(int deviceIndex, int timeoutMs, bool *complete)
+{
+    std::shared_ptr<VeldrinDriverDevice> device;
+    const int status = guarded([&](LibraryState &state) -> int {
+        return openedDevice(state, deviceIndex, timeoutMs >= 0 && complete, device);
+    });
+    if (status != VELDRIN_OK)
+        return status;
+    // The lock is released: other exports run while this thread waits. The
+    // shared reference keeps the device alive even if closeLibrary or
+    // initialise drops it meanwhile, which shuts it down and ends the wait.
+    try {
+        const VeldrinDriverDevice::WaitOutcome outcome = device->waitForMeasurement(timeoutMs);
+        device.reset();
+        switch (outcome) {
+        case VeldrinDriverDevice::WaitOutcome::Complete:
+            *complete = true;
+            return VELDRIN_OK;
+        case VeldrinDriverDevice::WaitOutcome::TimedOut:
+            *complete = false;
+            return VELDRIN_OK;
+        case VeldrinDriverDevice::WaitOutcome::Lost:
+            return VELDRIN_INSTRUMENT_DISCONNECTED;
+        case VeldrinDriverDevice::WaitOutcome::ShutDown:
+            return VELDRIN_NOT_INITIALISED;
+        }
+        return internalFailure;
+    } catch (...) {
+        return internalFailure;
+    }
+}
+
 int getResult(int deviceIndex, int channel, int *count, double *values)
 {
     return withDevice(deviceIndex, count != nullptr, [&](VeldrinDriverDevice &d) -> int {
@@ -223,6 +356,57 @@ int get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns)
                       [&](VeldrinDriverDevice &d) -> int { return d.get2DResultSizes(channel, rows, columns); });
 }
 
+int getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count)
+{
+    return withDevice(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d) -> int {
+        return copyValues(d.getResult(channel), values, capacity, count);
+    });
+}
+
+int get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity, int *count)
+{
+    return withDevice(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d) -> int {
+        // A snapshot shares the stored rows rather than copying them.
+        const QVector<QVector<double>> rows = d.get2DResult(channel);
+        if (row < 0 || row >= rows.size())
+            return VELDRIN_INVALID_ARGUMENT;
+        return copyValues(rows.at(row), values, capacity, count);
+    });
+}
+
+int getDeviceSerialNumber(int deviceIndex, char *text, int capacity)
+{
+    return withListedDevice(deviceIndex, bufferValid(text, capacity), [&](VeldrinDriverDevice &d) -> int {
+        return copyText(d.serialNumber().toUtf8(), text, capacity);
+    });
+}
+
+int getDeviceGeneration(int deviceIndex, int *generation)
+{
+    return withListedDevice(deviceIndex, generation != nullptr, [&](VeldrinDriverDevice &d) -> int {
+        *generation = d.generation();
+        return VELDRIN_OK;
+    });
+}
+
+int getFirmwareVersion(int deviceIndex, int *version)
+{
+    return withListedDevice(deviceIndex, version != nullptr, [&](VeldrinDriverDevice &d) -> int {
+        *version = d.firmwareVersion();
+        return VELDRIN_OK;
+    });
+}
+
+int getLastErrorText(int deviceIndex, char *text, int capacity)
+{
+    return withListedDevice(deviceIndex, bufferValid(text, capacity), [&](VeldrinDriverDevice &d) -> int {
+        // An instrument that is not open has talked to nobody since its last
+        // opening attempt: that attempt's outcome is its last.
+        const USBResult last = d.isOpen() ? d.lastResult() : d.openingResult();
+        return copyText(last.isSuccess() ? QByteArray() : last.message.toUtf8(), text, capacity);
+    });
+}
+
 const char *getStatusText(int status)
 {
     static const char *const texts[] = {
@@ -254,6 +438,7 @@ const char *getStatusText(int status)
         "ADC channel invalid",                                                // 25
         "invalid argument",                                                   // 26
         "instrument disconnected",                                            // 27
+        "buffer too small",                                                   // 28
     };
     if (status < 0 || status >= int(sizeof(texts) / sizeof(texts[0])))
         return "unknown status code";

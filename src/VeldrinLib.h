@@ -2,15 +2,44 @@
  * VeldrinLib: C interface for Veldrin USB measurement instruments.
  *
  * Every function returns a status code (0 is success; getStatusText names each
- * code). Calls are serialised by one process-wide lock; do not call back into
- * the library from another call. Voltages cross the interface as integers in
- * millivolts, frequencies in hertz, duty cycles in percent; results are doubles
- * in volts. Devices are numbered from 1, channels from 1.
+ * code). Voltages cross the interface as integers in millivolts, frequencies in
+ * hertz, duty cycles in percent; results are doubles in volts. Devices are
+ * numbered from 1, channels from 1.
+ *
+ * Checks run in the order of the parameters: library initialised (5), device
+ * index (1), the instrument opened and usable (3, 4, 7, 8, 9, 27), then the
+ * other arguments (26 for a null pointer the function writes through, or a
+ * value outside its range; the setters' own codes 10 to 25). A function that
+ * fails writes nothing through its pointers unless it says otherwise.
+ *
+ * Threads: every function may be called from any thread. They take one
+ * process-wide lock for their whole duration, so calls from different threads
+ * run one at a time; waitForMeasurement holds that lock only for its checks and
+ * not while it waits, so other threads' calls go on meanwhile. The instruments'
+ * own work runs on threads of the library. Do not call the library from a
+ * signal handler.
+ *
+ * The header compiles as C89 and later and as C++98 and later.
  */
 #ifndef VELDRINLIB_H
 #define VELDRINLIB_H
 
-#include <stdbool.h>
+/* The library's version; getLibraryVersion reports the one it was built as. */
+#define VELDRIN_VERSION_MAJOR 3
+#define VELDRIN_VERSION_MINOR 0
+#define VELDRIN_VERSION_PATCH 0
+
+/* VeldrinBool: the one-byte boolean that isMeasurementComplete and
+ * waitForMeasurement write (0 false, 1 true). It is bool in C++ and in C99 and
+ * later, and unsigned char for compilers without <stdbool.h>. */
+#if defined(__cplusplus)
+typedef bool VeldrinBool;
+#elif (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L) || (defined(_MSC_VER) && _MSC_VER >= 1800)
+#  include <stdbool.h>
+typedef bool VeldrinBool;
+#else
+typedef unsigned char VeldrinBool;
+#endif
 
 #if defined(_WIN32)
 #  if defined(VELDRIN_BUILDING_LIBRARY)
@@ -19,8 +48,11 @@
 #    define VELDRIN_API __declspec(dllimport)
 #  endif
 #  define VELDRIN_CALL __cdecl
-#else
+#elif defined(__GNUC__)
 #  define VELDRIN_API __attribute__((visibility("default")))
+#  define VELDRIN_CALL
+#else
+#  define VELDRIN_API
 #  define VELDRIN_CALL
 #endif
 
@@ -32,6 +64,9 @@ extern "C" {
 enum VeldrinStatus {
     VELDRIN_OK = 0,
     VELDRIN_BAD_DEVICE_INDEX = 1,
+    /* An unexpected failure inside the library (such as running out of
+     * memory); the call had no effect that can be relied on. */
+    VELDRIN_INTERNAL_FAILURE = 2,
     VELDRIN_OPEN_FAILED = 3,
     VELDRIN_START_FAILED = 4,
     VELDRIN_NOT_INITIALISED = 5,
@@ -59,16 +94,25 @@ enum VeldrinStatus {
     /* The instrument went away while open (unplugged, or its USB link
      * failed): every call naming it returns this until initialise finds it
      * again. */
-    VELDRIN_INSTRUMENT_DISCONNECTED = 27
+    VELDRIN_INSTRUMENT_DISCONNECTED = 27,
+    /* The caller's buffer cannot hold the whole answer; see the function. */
+    VELDRIN_BUFFER_TOO_SMALL = 28
 };
+
+/* Writes the library's version: 3, 0 and the patch number. Works before
+ * initialise. */
+VELDRIN_API int VELDRIN_CALL getLibraryVersion(int *major, int *minor, int *patch);
 
 /* Library state. initialise enumerates the attached instruments (again, when
  * called twice); closeLibrary shuts every instrument down. */
 VELDRIN_API int VELDRIN_CALL initialise(void);
-/* On ELF and Mach-O platforms a global `close` would interpose the C library's
- * close(2), so the library exports it as closeLibrary there; Windows has both. */
 VELDRIN_API int VELDRIN_CALL closeLibrary(void);
-#if defined(_WIN32)
+/* The Windows library also exports closeLibrary under the name `close`. That
+ * name clashes with close(int) from <io.h> and <unistd.h>, so it is declared
+ * only for a host that defines VELDRIN_DECLARE_CLOSE before including this
+ * header; prefer closeLibrary everywhere. On other platforms a global `close`
+ * would take the place of the C library's, and only closeLibrary exists. */
+#if defined(_WIN32) && defined(VELDRIN_DECLARE_CLOSE)
 VELDRIN_API int VELDRIN_CALL close(void);
 #endif
 
@@ -76,6 +120,27 @@ VELDRIN_API int VELDRIN_CALL getDeviceCount(int *count);
 /* Serial number of 9 or 13 characters; "xxxx" as the last four matches any
  * unit. NULL counts as empty text. Writes -1 and returns 6 when none matches. */
 VELDRIN_API int VELDRIN_CALL getDeviceIndex(const char *serialNumber, int *deviceIndex);
+
+/* Identity, from what initialise read: these never open the instrument, never
+ * wait, and answer also for an instrument that cannot be opened or went away
+ * (5 before initialise, 1 for an index out of range).
+ * getDeviceSerialNumber writes the USB serial number as NUL-terminated text;
+ * when capacity is less than its length + 1 it returns 28 and writes only an
+ * empty string (nothing when capacity is 0; text may then be NULL). A serial
+ * number has at most 16 characters. getDeviceGeneration writes 1 or 2.
+ * getFirmwareVersion writes the firmware version from the instrument's
+ * information record (0 when it could not be read). */
+VELDRIN_API int VELDRIN_CALL getDeviceSerialNumber(int deviceIndex, char *text, int capacity);
+VELDRIN_API int VELDRIN_CALL getDeviceGeneration(int deviceIndex, int *generation);
+VELDRIN_API int VELDRIN_CALL getFirmwareVersion(int deviceIndex, int *version);
+
+/* Why the instrument's last operation failed, as English text: the outcome of
+ * its last exchange with the library ("Communication timed out", the text of a
+ * status the instrument answered with, ...) or, for an instrument that has not
+ * been opened, why opening it failed. An empty string when that outcome was
+ * success or there is none. Never opens the instrument; capacity as for
+ * getDeviceSerialNumber (28 when too small). */
+VELDRIN_API int VELDRIN_CALL getLastErrorText(int deviceIndex, char *text, int capacity);
 
 VELDRIN_API int VELDRIN_CALL setPWM(int deviceIndex, int channel, int dutyCycle);
 VELDRIN_API int VELDRIN_CALL setPWMFrequency(int deviceIndex, int frequency);
@@ -86,19 +151,54 @@ VELDRIN_API int VELDRIN_CALL setDACFrequency(int deviceIndex, int channel, int f
 VELDRIN_API int VELDRIN_CALL setSweepProperties(int deviceIndex, int channel, int start, int stop);
 VELDRIN_API int VELDRIN_CALL setADCProperties(int deviceIndex, int channel, int range, int flag);
 
+/* Measurement starts return at once; the results arrive while the instrument
+ * measures. A new start ends the measurement that runs and discards its
+ * results. */
 VELDRIN_API int VELDRIN_CALL runMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run1DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount, int points);
-VELDRIN_API int VELDRIN_CALL isMeasurementComplete(int deviceIndex, bool *complete);
+/* Writes whether the current measurement is complete (true before any). */
+VELDRIN_API int VELDRIN_CALL isMeasurementComplete(int deviceIndex, VeldrinBool *complete);
 
-/* Writes the number of values to *count, then copies them into values, which
- * must hold them all (ask once with a large enough buffer, or size it from
- * get2DResultSizes). */
+/* Writes the number of values stored so far for the current measurement, over
+ * all channels and sweep points, and the number it holds when complete
+ * (samples x enabled channels x points); 0 and 0 before any measurement. */
+VELDRIN_API int VELDRIN_CALL getMeasurementProgress(int deviceIndex, int *received, int *expected);
+
+/* Waits until the current measurement is complete (0, *complete true), the
+ * instrument goes away (27), or timeoutMs milliseconds have passed (0,
+ * *complete false); timeoutMs 0 only looks. Does not hold the library's lock
+ * while it waits. When closeLibrary or initialise on another thread ends the
+ * instrument's session meanwhile, the wait ends at once with 5. A negative
+ * timeoutMs gives 26. */
+VELDRIN_API int VELDRIN_CALL waitForMeasurement(int deviceIndex, int timeoutMs, VeldrinBool *complete);
+
+/* Results. While a measurement runs, values keep arriving, so a size asked for
+ * in one call can be too small in the next: getResultChecked and
+ * get2DResultRow check the caller's capacity and are the safe way to copy.
+ *
+ * getResult writes the number of values to *count, then copies them into
+ * values, which must hold them all. values may be NULL when there are none. */
 VELDRIN_API int VELDRIN_CALL getResult(int deviceIndex, int channel, int *count, double *values);
-/* Copies every row of the channel's two-dimensional result, row after row;
- * values must hold rows x columns doubles (see get2DResultSizes). */
+/* Copies every row of the channel's two-dimensional result, row after row
+ * without gaps: values must hold the sum of the row lengths. That is rows x
+ * columns from get2DResultSizes for a complete generation II result; for
+ * generation I, whose single row holds every value, get2DResultSizes reports
+ * the value count as rows and 0 columns. Prefer get2DResultRow. */
 VELDRIN_API int VELDRIN_CALL get2DResult(int deviceIndex, int channel, double *values);
+/* Generation II: the number of sweep points (rows) and the length of the first
+ * row. Generation I: the number of values as rows, and 0 columns. */
 VELDRIN_API int VELDRIN_CALL get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns);
+
+/* getResult with a capacity: writes the number of values to *count; when
+ * capacity is less than that it returns 28 and copies no value (values may be
+ * NULL when capacity is 0, which asks for the count alone). */
+VELDRIN_API int VELDRIN_CALL getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count);
+/* One row (sweep point) of the channel's two-dimensional result, rows counted
+ * from 0, with the capacity rule of getResultChecked. Generation I has one row
+ * (row 0) that holds every value. A row outside 0 to rows-1 gives 26. */
+VELDRIN_API int VELDRIN_CALL get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity,
+                                            int *count);
 
 /* A static English text for a status code (never NULL). */
 VELDRIN_API const char *VELDRIN_CALL getStatusText(int status);

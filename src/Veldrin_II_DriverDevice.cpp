@@ -209,6 +209,13 @@ void Veldrin_II_DriverDevice::resetResults()
     m_remainingPoints = 0;
     m_pointIndex = 0;
     m_resultsByChannel.clear();
+    m_expectedValues = 0;
+}
+
+void Veldrin_II_DriverDevice::expectValues(int channelMask, int sampleCount, int points)
+{
+    const int channels = ((channelMask & 1) ? 1 : 0) + ((channelMask & 2) ? 1 : 0);
+    m_expectedValues = qint64(sampleCount) * channels * points;
 }
 
 ApiStatus Veldrin_II_DriverDevice::runMeasurement(int channelMask, int periodCode, int sampleCount)
@@ -220,6 +227,8 @@ ApiStatus Veldrin_II_DriverDevice::runMeasurement(int channelMask, int periodCod
         std::lock_guard<std::mutex> locker(m_mutex);
         resetResults();
         status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
+        if (status == 0)
+            expectValues(channelMask, sampleCount, 1);
     }
     submitAll(outgoing);
     return status;
@@ -258,6 +267,8 @@ ApiStatus Veldrin_II_DriverDevice::run1DSweepMeasurement(int channelMask, int pe
         // A bad channel mask is found after the DAC programming has been
         // queued, which is then still sent.
         status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
+        if (status == 0)
+            expectValues(channelMask, sampleCount, 1);
     }
     submitAll(outgoing);
     return status;
@@ -279,6 +290,8 @@ ApiStatus Veldrin_II_DriverDevice::run2DSweepMeasurement(int channelMask, int pe
         std::lock_guard<std::mutex> locker(m_mutex);
         prepareSweep(points, outgoing);
         status = prepareAcquisition(channelMask, periodCode, sampleCount, outgoing);
+        if (status == 0)
+            expectValues(channelMask, sampleCount, points);
     }
     submitAll(outgoing);
     return status;
@@ -346,6 +359,16 @@ QVector<QVector<double>> Veldrin_II_DriverDevice::get2DResult(int channel)
     return m_resultsByChannel.value(channel);
 }
 
+void Veldrin_II_DriverDevice::measurementProgress(qint64 &received, qint64 &expected)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    received = 0;
+    for (const QVector<QVector<double>> &rows : m_resultsByChannel)
+        for (const QVector<double> &row : rows)
+            received += row.size();
+    expected = m_expectedValues;
+}
+
 ApiStatus Veldrin_II_DriverDevice::get2DResultSizes(int channel, int *rows, int *columns)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
@@ -365,6 +388,7 @@ void Veldrin_II_DriverDevice::requestFinished(const RequestEntry &entry, USBResu
     std::lock_guard<std::mutex> locker(m_mutex);
     requestAnswered(entry.id);
     m_lastResult = result;
+    measurementChanged();
     if (!result.isSuccess() || !entry.request)
         return;
     const QByteArray data = entry.request->receivedData();
@@ -390,6 +414,7 @@ void Veldrin_II_DriverDevice::packetError(USBResult result, QPointer<QObject> &)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
     m_lastResult = result;
+    measurementChanged();
 }
 
 void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
@@ -456,6 +481,7 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
                 --m_remainingPoints;
             if (m_remainingPoints <= 0) {
                 m_measurementComplete = true;
+                measurementChanged();
             } else {
                 // Next point of a two-dimensional sweep: step DAC 2, then acquire again.
                 m_sweepValue += m_sweepStep;

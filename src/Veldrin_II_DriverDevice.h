@@ -38,6 +38,8 @@ public:
     QVector<double> getResult(int channel) override;
     QVector<QVector<double>> get2DResult(int channel) override;
     ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
+    int generation() const override { return 2; }
+    void measurementProgress(qint64 &received, qint64 &expected) override;
     // Programs the sampling block, resets the filter windows and starts one
     // acquisition (instruction 32).
     virtual ApiStatus startAcquisition(int channelMask, int periodCode, int sampleCount);
@@ -51,7 +53,7 @@ public:
     void packetReceived(int id, QByteArray &data) override;
     bool acceptsPacket(int id) override;
 
-    USBResult lastResult();
+    USBResult lastResult() override;
     Veldrin_II_DriverDAC dacSettings(int channel);
     Veldrin_II_DriverSampling samplingSettings();
     Veldrin_II_DriverUserData calibration();
@@ -71,6 +73,9 @@ private:
     // under the device lock.
     void prepareSweep(int points, Outgoing &outgoing);
     void resetResults();
+    // After a start's checks passed: the values the new measurement holds
+    // once complete; under the device lock.
+    void expectValues(int channelMask, int sampleCount, int points);
     ApiStatus sendDac(int channel);
     Veldrin_II_DriverDAC &dac(int channel) { return channel == 1 ? m_dac1 : m_dac2; }
 
@@ -86,6 +91,7 @@ private:
     QVector<double> m_window2;
     QMap<int, QVector<QVector<double>>> m_resultsByChannel;
     bool m_measurementComplete = true;
+    qint64 m_expectedValues = 0; // of the current measurement, over channels and points
     USBResult m_lastResult;
     QMap<int, QPair<double, double>> m_sweepBounds;
     int m_pointIndex = 0;

@@ -164,6 +164,7 @@ ApiStatus Veldrin_I_DriverDevice::runMeasurement(int channelMask, int periodCode
         m_window2.clear();
         m_resultsByChannel.clear();
         m_measurementComplete = false;
+        m_expectedValues = qint64(sampleCount) * (((channelMask & 1) ? 1 : 0) + ((channelMask & 2) ? 1 : 0));
         start = makeInstruction<Veldrin_I_DriverCommRequest>(StartMeasurement, m_sampling.toPayload());
         // Packets of an acquisition still streaming belong to no result now.
         awaitStartReply(start->id());
@@ -204,6 +205,15 @@ QVector<QVector<double>> Veldrin_I_DriverDevice::get2DResult(int channel)
     return {m_resultsByChannel.value(channel)};
 }
 
+void Veldrin_I_DriverDevice::measurementProgress(qint64 &received, qint64 &expected)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    received = 0;
+    for (const QVector<double> &values : m_resultsByChannel)
+        received += values.size();
+    expected = m_expectedValues;
+}
+
 ApiStatus Veldrin_I_DriverDevice::get2DResultSizes(int channel, int *rows, int *columns)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
@@ -217,6 +227,7 @@ void Veldrin_I_DriverDevice::requestFinished(const RequestEntry &entry, USBResul
     std::lock_guard<std::mutex> locker(m_mutex);
     requestAnswered(entry.id);
     m_lastResult = result;
+    measurementChanged();
     if (!result.isSuccess() || !entry.request)
         return;
     const QByteArray data = entry.request->receivedData();
@@ -230,6 +241,7 @@ void Veldrin_I_DriverDevice::packetError(USBResult result, QPointer<QObject> &)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
     m_lastResult = result;
+    measurementChanged();
 }
 
 void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
@@ -249,7 +261,7 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
         // No channel enabled: the instrument ends such a measurement with an
         // empty final packet, which still has to complete it.
         if (size == 0 && sampleBytes == 0)
-            m_measurementComplete = final;
+            setComplete(final);
         return;
     }
     if (sampleBytes != size * 2 || sampleBytes % (blockCount * 2) != 0)
@@ -278,7 +290,15 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
             results.append(operators[channel - 1]->apply(raw));
         }
     }
-    m_measurementComplete = final;
+    setComplete(final);
+}
+
+void Veldrin_I_DriverDevice::setComplete(bool complete)
+{
+    const bool completes = complete && !m_measurementComplete;
+    m_measurementComplete = complete;
+    if (completes)
+        measurementChanged();
 }
 
 bool Veldrin_I_DriverDevice::acceptsPacket(int id)

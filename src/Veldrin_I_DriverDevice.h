@@ -35,6 +35,8 @@ public:
     QVector<double> getResult(int channel) override;
     QVector<QVector<double>> get2DResult(int channel) override;
     ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
+    int generation() const override { return 1; }
+    void measurementProgress(qint64 &received, qint64 &expected) override;
 
     void requestFinished(const RequestEntry &entry, USBResult result) override;
     void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
@@ -42,7 +44,7 @@ public:
     bool acceptsPacket(int id) override;
 
     // The last outcome the protocol thread reported; kept for diagnosis.
-    USBResult lastResult();
+    USBResult lastResult() override;
     // Copies of the blocks, taken under the device lock (for tests and tools).
     Veldrin_I_DriverDAC dacSettings();
     Veldrin_I_DriverSampling samplingSettings();
@@ -52,6 +54,9 @@ private:
     // Posts one instruction with an optional payload; false when refused (no open device).
     bool post(quint8 command, const QByteArray &payload = QByteArray());
     ApiStatus sendDac();
+    // Sets the completion flag from a stream packet and wakes waiters when
+    // it becomes true; under the device lock.
+    void setComplete(bool complete);
 
     Veldrin_I_DriverSampling m_sampling;
     Veldrin_I_DriverDAC m_dac;
@@ -61,5 +66,6 @@ private:
     QVector<double> m_window2;
     QMap<int, QVector<double>> m_resultsByChannel;
     bool m_measurementComplete = true;
+    qint64 m_expectedValues = 0; // of the current measurement, over both channels
     USBResult m_lastResult;
 };

@@ -230,15 +230,17 @@ TEST_F(CApi, CyclesLeaveNoThreadBehind)
 
 TEST_F(CApi, StatusTexts)
 {
-    for (int status = 0; status <= 27; ++status) {
+    for (int status = 0; status <= 28; ++status) {
         const char *text = getStatusText(status);
         ASSERT_NE(text, nullptr);
         EXPECT_STRNE(text, getStatusText(-1)) << status;
     }
+    EXPECT_STREQ(getStatusText(2), "internal failure");
     EXPECT_STREQ(getStatusText(5), "library not initialised");
     EXPECT_STREQ(getStatusText(26), "invalid argument");
     EXPECT_STREQ(getStatusText(27), "instrument disconnected");
-    EXPECT_STREQ(getStatusText(28), "unknown status code");
+    EXPECT_STREQ(getStatusText(28), "buffer too small");
+    EXPECT_STREQ(getStatusText(29), "unknown status code");
     EXPECT_STREQ(getStatusText(-1), "unknown status code");
 }
 

@@ -6,7 +6,10 @@
 #include "Doctor.h"
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +17,6 @@
 #include <iostream>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -30,10 +32,12 @@ const char *const usageText =
     "                           loaded at run time (see docs/hardware-linux.md)\n"
     "\n"
     "Commands:\n"
-    "  list                               devices and whether each opens\n"
+    "  list [--json]                      devices: index, serial number, generation,\n"
+    "                                     firmware version and whether each opens\n"
     "  find SERIAL                        index of the device with that serial number\n"
     "  measure   --device N [--channels MASK] [--period CODE] [--samples COUNT]\n"
-    "            [--range R] [--output FILE] [--timeout SECONDS]\n"
+    "            [--range R] [--output FILE] [--timeout SECONDS] [--json]\n"
+    "            [--no-progress]\n"
     "  sweep1d   --device N [same options as measure] [--start MV --stop MV]\n"
     "  sweep2d   --device N [same options] --points P [--start MV --stop MV]\n"
     "            [--start2 MV --stop2 MV]\n"
@@ -41,7 +45,24 @@ const char *const usageText =
     "            [--offset MV] [--frequency HZ]\n"
     "  pwm       --device N [--channel C] --duty PERCENT [--frequency HZ]\n"
     "  status CODE                        the text of a status code\n"
-    "  doctor [--help]                    checks this machine's setup for FTDI hardware\n";
+    "  doctor [--help]                    checks this machine's setup for FTDI hardware\n"
+    "\n"
+    "--json prints machine-readable output (to --output FILE when given). A\n"
+    "measurement that takes longer than half a second draws a progress bar on\n"
+    "standard error; Ctrl-C ends it and closes the library.\n";
+
+// Options that take no value.
+const char *const flagOptions[] = {"json", "no-progress"};
+
+// Set by Ctrl-C; the measurement loop looks at it. The handler does nothing
+// else but restore the default, so a second Ctrl-C ends the tool at once.
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int)
+{
+    interrupted = 1;
+    std::signal(SIGINT, SIG_DFL);
+}
 
 struct Options
 {
@@ -68,12 +89,31 @@ struct Options
     }
 };
 
-// Reports a failing status and tells the caller whether to go on.
-bool check(int status, const char *what)
+// The instrument's own account of its last failure; empty when it has none.
+std::string lastErrorText(int device)
+{
+    std::vector<char> text(256);
+    for (;;) {
+        const int status = getLastErrorText(device, text.data(), static_cast<int>(text.size()));
+        if (status == VELDRIN_BUFFER_TOO_SMALL && text.size() < 65536) {
+            text.resize(text.size() * 4);
+            continue;
+        }
+        return status == VELDRIN_OK ? std::string(text.data()) : std::string();
+    }
+}
+
+// Reports a failing status, with the instrument's last error text when the
+// call named one, and tells the caller whether to go on.
+bool check(int status, const char *what, int device = 0)
 {
     if (status == VELDRIN_OK)
         return true;
-    std::cerr << "veldrin: " << what << ": " << status << " (" << getStatusText(status) << ")\n";
+    std::cerr << "veldrin: " << what << ": " << status << " (" << getStatusText(status) << ")";
+    const std::string reason = device > 0 ? lastErrorText(device) : std::string();
+    if (!reason.empty())
+        std::cerr << ": " << reason;
+    std::cerr << "\n";
     return false;
 }
 
@@ -86,26 +126,94 @@ int requireDevice(const Options &options)
     return static_cast<int>(options.number("device", 1));
 }
 
-int commandList()
+// JSON text: a string with the escapes JSON needs, and numbers.
+std::string jsonString(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(double value)
+{
+    if (!std::isfinite(value))
+        return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+struct Identity
+{
+    std::string serial;
+    int generation = 0;
+    int firmware = 0;
+};
+
+Identity identityOf(int device)
+{
+    Identity identity;
+    char serial[64] = "";
+    if (getDeviceSerialNumber(device, serial, sizeof serial) == VELDRIN_OK)
+        identity.serial = serial;
+    getDeviceGeneration(device, &identity.generation);
+    getFirmwareVersion(device, &identity.firmware);
+    return identity;
+}
+
+int commandList(const Options &options)
 {
     int count = 0;
     if (!check(getDeviceCount(&count), "getDeviceCount"))
         return 1;
-    std::cout << count << (count == 1 ? " device\n" : " devices\n");
+    const bool json = options.has("json");
+    if (json)
+        std::cout << "{\"devices\": [";
+    else
+        std::cout << count << (count == 1 ? " device\n" : " devices\n");
+    if (!json && count > 0)
+        std::cout << "  index  serial number     generation  firmware  opens\n";
     for (int index = 1; index <= count; ++index) {
+        const Identity identity = identityOf(index);
         bool complete = false;
         // Any per-device call opens the instrument and checks its firmware.
         const int status = isMeasurementComplete(index, &complete);
-        // Setting the sweep bounds to their power-on values sends nothing to the
-        // instrument; only generation I refuses it.
-        const int generation =
-            setSweepProperties(index, 1, -1000, 1000) == VELDRIN_NOT_SUPPORTED ? 1 : 2;
+        const std::string reason = status == VELDRIN_OK ? std::string() : lastErrorText(index);
+        if (json) {
+            std::cout << (index > 1 ? ", " : "") << "{\"index\": " << index
+                      << ", \"serial\": " << jsonString(identity.serial)
+                      << ", \"generation\": " << identity.generation
+                      << ", \"firmware\": " << identity.firmware
+                      << ", \"opens\": " << (status == VELDRIN_OK ? "true" : "false")
+                      << ", \"status\": " << status
+                      << ", \"status_text\": " << jsonString(getStatusText(status))
+                      << ", \"last_error\": " << jsonString(reason) << "}";
+            continue;
+        }
+        char line[96];
+        std::snprintf(line, sizeof line, "  %-5d  %-16s  %-10s  %-8d  ", index, identity.serial.c_str(),
+                      identity.generation == 1 ? "I" : identity.generation == 2 ? "II" : "?",
+                      identity.firmware);
+        std::cout << line;
         if (status == VELDRIN_OK)
-            std::cout << "  " << index << ": generation " << (generation == 1 ? "I" : "II")
-                      << ", ready\n";
+            std::cout << "yes\n";
         else
-            std::cout << "  " << index << ": " << getStatusText(status) << " (" << status << ")\n";
+            std::cout << "no: " << getStatusText(status) << " (" << status << ")"
+                      << (reason.empty() ? "" : ": ") << reason << "\n";
     }
+    if (json)
+        std::cout << "]}\n";
     return 0;
 }
 
@@ -119,79 +227,123 @@ int commandFind(const std::string &serial)
     return 0;
 }
 
-bool waitForCompletion(int device, double timeoutSeconds)
+// Draws "[#####.....]  45%  900/2000 values" on standard error, over itself.
+class ProgressBar
 {
-    const auto deadline = std::chrono::steady_clock::now()
-        + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+public:
+    explicit ProgressBar(bool enabled) : m_enabled(enabled) {}
+    ~ProgressBar() { finish(); }
+
+    void show(int received, int expected)
+    {
+        if (!m_enabled || expected <= 0)
+            return;
+        const int width = 30;
+        const double share = std::min(1.0, double(received) / double(expected));
+        const int filled = static_cast<int>(share * width);
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(width - filled), '.');
+        char line[128];
+        std::snprintf(line, sizeof line, "\r[%s] %3d%%  %d/%d values", bar.c_str(),
+                      static_cast<int>(share * 100.0), received, expected);
+        std::cerr << line << std::flush;
+        m_drawn = true;
+    }
+    // Ends the bar's line.
+    void finish()
+    {
+        if (m_drawn)
+            std::cerr << "\n" << std::flush;
+        m_drawn = false;
+    }
+
+private:
+    bool m_enabled;
+    bool m_drawn = false;
+};
+
+// The result of waiting: done, failed (reported), or interrupted by Ctrl-C.
+enum class Waited { Complete, Failed, Interrupted };
+
+Waited waitForCompletion(int device, double timeoutSeconds, bool progress)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto begin = Clock::now();
+    const auto deadline = begin + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+    ProgressBar bar(progress);
     for (;;) {
         bool complete = false;
-        if (!check(isMeasurementComplete(device, &complete), "isMeasurementComplete"))
-            return false;
+        // Short waits, so that Ctrl-C and the progress bar are answered promptly.
+        if (!check(waitForMeasurement(device, 100, &complete), "waitForMeasurement", device))
+            return Waited::Failed;
+        if (Clock::now() - begin > std::chrono::milliseconds(500)) {
+            int received = 0, expected = 0;
+            if (getMeasurementProgress(device, &received, &expected) == VELDRIN_OK)
+                bar.show(received, expected);
+        }
         if (complete)
-            return true;
-        if (std::chrono::steady_clock::now() > deadline) {
+            return Waited::Complete;
+        if (interrupted) {
+            bar.finish();
+            return Waited::Interrupted;
+        }
+        if (Clock::now() > deadline) {
+            bar.finish();
             std::cerr << "veldrin: the measurement did not complete within " << timeoutSeconds << " s\n";
-            return false;
+            return Waited::Failed;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
-// All values of one channel, row after row.
-std::vector<std::vector<double>> fetchRows(int device, int channel)
+// Every value of one row (sweep point), however many have arrived: the copy
+// checks the buffer's size and asks again when more came meanwhile.
+bool fetchRow(int device, int channel, int row, std::vector<double> &values)
 {
-    int rows = 0;
-    int columns = 0;
-    if (!check(get2DResultSizes(device, channel, &rows, &columns), "get2DResultSizes"))
-        return {};
-    std::vector<std::vector<double>> result;
-    if (columns == 0) {
-        // One row whose length get2DResultSizes reports as its row count.
-        std::vector<double> values(static_cast<size_t>(std::max(rows, 1)));
+    for (;;) {
         int count = 0;
-        if (!check(getResult(device, channel, &count, values.data()), "getResult"))
-            return {};
+        const int status = get2DResultRow(device, channel, row, values.data(),
+                                          static_cast<int>(values.size()), &count);
+        if (status == VELDRIN_BUFFER_TOO_SMALL) {
+            values.resize(static_cast<size_t>(count));
+            continue;
+        }
+        if (!check(status, "get2DResultRow", device))
+            return false;
         values.resize(static_cast<size_t>(count));
-        result.push_back(values);
-        return result;
+        return true;
     }
-    std::vector<double> values(static_cast<size_t>(rows) * static_cast<size_t>(columns));
-    if (!check(get2DResult(device, channel, values.data()), "get2DResult"))
-        return {};
-    for (int r = 0; r < rows; ++r)
-        result.emplace_back(values.begin() + static_cast<long>(r) * columns,
-                            values.begin() + static_cast<long>(r + 1) * columns);
-    return result;
 }
 
-int writeResults(int device, int channelMask, const Options &options)
+// All values of one channel, one row per sweep point (generation I: one row).
+bool fetchRows(int device, int channel, std::vector<std::vector<double>> &result)
 {
-    std::vector<std::vector<std::vector<double>>> channels;
-    std::vector<int> numbers;
-    for (int channel = 1; channel <= 2; ++channel) {
-        if (!(channelMask & (1 << (channel - 1))))
-            continue;
-        channels.push_back(fetchRows(device, channel));
-        numbers.push_back(channel);
+    int generation = 0;
+    if (!check(getDeviceGeneration(device, &generation), "getDeviceGeneration", device))
+        return false;
+    int rows = 1;
+    if (generation != 1) {
+        int columns = 0;
+        if (!check(get2DResultSizes(device, channel, &rows, &columns), "get2DResultSizes", device))
+            return false;
     }
-    const std::string path = options.text("output", "");
-    std::ofstream file;
-    if (!path.empty()) {
-        file.open(path);
-        if (!file) {
-            std::cerr << "veldrin: cannot write " << path << "\n";
-            return 1;
-        }
-    }
-    std::ostream &out = path.empty() ? std::cout : file;
+    result.assign(static_cast<size_t>(rows), std::vector<double>());
+    for (int row = 0; row < rows; ++row)
+        if (!fetchRow(device, channel, row, result[static_cast<size_t>(row)]))
+            return false;
+    return true;
+}
+
+void writeCsv(std::ostream &out, const std::vector<int> &numbers,
+              const std::vector<std::vector<std::vector<double>>> &channels, size_t &total, size_t &points)
+{
     out << "point,sample";
     for (int number : numbers)
         out << ",channel" << number << "_volts";
     out << "\n";
-    size_t points = 0;
+    points = 0;
     for (const auto &rows : channels)
         points = std::max(points, rows.size());
-    size_t total = 0;
+    total = 0;
     for (size_t point = 0; point < points; ++point) {
         size_t length = 0;
         for (const auto &rows : channels)
@@ -211,9 +363,66 @@ int writeResults(int device, int channelMask, const Options &options)
             ++total;
         }
     }
-    if (!path.empty())
-        std::cout << "wrote " << total << " rows (" << points << (points == 1 ? " point" : " points")
-                  << ") to " << path << "\n";
+}
+
+void writeJson(std::ostream &out, int device, const std::string &kind, const std::vector<int> &numbers,
+               const std::vector<std::vector<std::vector<double>>> &channels)
+{
+    const Identity identity = identityOf(device);
+    out << "{\"device\": " << device << ", \"serial\": " << jsonString(identity.serial)
+        << ", \"generation\": " << identity.generation << ", \"kind\": " << jsonString(kind)
+        << ", \"channels\": {";
+    for (size_t i = 0; i < channels.size(); ++i) {
+        out << (i ? ", " : "") << "\"" << numbers[i] << "\": [";
+        for (size_t r = 0; r < channels[i].size(); ++r) {
+            out << (r ? ", " : "") << "[";
+            const std::vector<double> &row = channels[i][r];
+            for (size_t k = 0; k < row.size(); ++k)
+                out << (k ? ", " : "") << jsonNumber(row[k]);
+            out << "]";
+        }
+        out << "]";
+    }
+    out << "}}\n";
+}
+
+int writeResults(int device, int channelMask, const std::string &kind, const Options &options)
+{
+    std::vector<std::vector<std::vector<double>>> channels;
+    std::vector<int> numbers;
+    for (int channel = 1; channel <= 2; ++channel) {
+        if (!(channelMask & (1 << (channel - 1))))
+            continue;
+        channels.emplace_back();
+        if (!fetchRows(device, channel, channels.back()))
+            return 1;
+        numbers.push_back(channel);
+    }
+    const bool json = options.has("json");
+    const std::string path = options.text("output", "");
+    std::ofstream file;
+    if (!path.empty()) {
+        file.open(path);
+        if (!file) {
+            std::cerr << "veldrin: cannot write " << path << "\n";
+            return 1;
+        }
+    }
+    std::ostream &out = path.empty() ? std::cout : file;
+    size_t total = 0, points = 0;
+    if (json) {
+        writeJson(out, device, kind, numbers, channels);
+        if (path.empty())
+            return 0;
+        for (const auto &rows : channels)
+            points = std::max(points, rows.size());
+        std::cout << "wrote " << points << (points == 1 ? " point" : " points") << " as JSON to " << path << "\n";
+    } else {
+        writeCsv(out, numbers, channels, total, points);
+        if (!path.empty())
+            std::cout << "wrote " << total << " rows (" << points << (points == 1 ? " point" : " points")
+                      << ") to " << path << "\n";
+    }
     for (size_t i = 0; i < channels.size(); ++i) {
         double minimum = 0, maximum = 0, sum = 0;
         size_t count = 0;
@@ -233,6 +442,9 @@ int writeResults(int device, int channelMask, const Options &options)
     return 0;
 }
 
+// Exit status of a measurement ended by Ctrl-C (128 + SIGINT, as shells do).
+constexpr int interruptedExit = 130;
+
 int commandMeasure(const std::string &kind, const Options &options)
 {
     const int device = requireDevice(options);
@@ -242,17 +454,17 @@ int commandMeasure(const std::string &kind, const Options &options)
     if (options.has("range"))
         for (int channel = 1; channel <= 2; ++channel)
             if (!check(setADCProperties(device, channel, static_cast<int>(options.number("range", 0)), 0),
-                       "setADCProperties"))
+                       "setADCProperties", device))
                 return 1;
     if (options.has("start") || options.has("stop"))
         if (!check(setSweepProperties(device, 1, static_cast<int>(options.number("start", -1000)),
                                       static_cast<int>(options.number("stop", 1000))),
-                   "setSweepProperties"))
+                   "setSweepProperties", device))
             return 1;
     if (options.has("start2") || options.has("stop2"))
         if (!check(setSweepProperties(device, 2, static_cast<int>(options.number("start2", -1000)),
                                       static_cast<int>(options.number("stop2", 1000))),
-                   "setSweepProperties"))
+                   "setSweepProperties", device))
             return 1;
     int status;
     if (kind == "measure")
@@ -262,11 +474,18 @@ int commandMeasure(const std::string &kind, const Options &options)
     else
         status = run2DSweepMeasurement(device, mask, period, samples,
                                        static_cast<int>(options.number("points", 2)));
-    if (!check(status, kind.c_str()))
+    if (!check(status, kind.c_str(), device))
         return 1;
-    if (!waitForCompletion(device, static_cast<double>(options.number("timeout", 30))))
+    switch (waitForCompletion(device, static_cast<double>(options.number("timeout", 30)),
+                              !options.has("no-progress"))) {
+    case Waited::Complete:
+        break;
+    case Waited::Failed:
         return 1;
-    return writeResults(device, mask, options);
+    case Waited::Interrupted:
+        return interruptedExit;
+    }
+    return writeResults(device, mask, kind, options);
 }
 
 int commandDac(const Options &options)
@@ -274,16 +493,16 @@ int commandDac(const Options &options)
     const int device = requireDevice(options);
     const int channel = static_cast<int>(options.number("channel", 1));
     if (options.has("waveform")
-        && !check(setDACWaveform(device, channel, static_cast<int>(options.number("waveform", 0))), "setDACWaveform"))
+        && !check(setDACWaveform(device, channel, static_cast<int>(options.number("waveform", 0))), "setDACWaveform", device))
         return 1;
     if (options.has("amplitude")
-        && !check(setDACAmplitude(device, channel, static_cast<int>(options.number("amplitude", 0))), "setDACAmplitude"))
+        && !check(setDACAmplitude(device, channel, static_cast<int>(options.number("amplitude", 0))), "setDACAmplitude", device))
         return 1;
     if (options.has("offset")
-        && !check(setDACOffset(device, channel, static_cast<int>(options.number("offset", 0))), "setDACOffset"))
+        && !check(setDACOffset(device, channel, static_cast<int>(options.number("offset", 0))), "setDACOffset", device))
         return 1;
     if (options.has("frequency")
-        && !check(setDACFrequency(device, channel, static_cast<int>(options.number("frequency", 0))), "setDACFrequency"))
+        && !check(setDACFrequency(device, channel, static_cast<int>(options.number("frequency", 0))), "setDACFrequency", device))
         return 1;
     std::cout << "DAC " << channel << " of device " << device << " set\n";
     return 0;
@@ -294,9 +513,9 @@ int commandPwm(const Options &options)
     const int device = requireDevice(options);
     const int channel = static_cast<int>(options.number("channel", 1));
     if (options.has("frequency")
-        && !check(setPWMFrequency(device, static_cast<int>(options.number("frequency", 0))), "setPWMFrequency"))
+        && !check(setPWMFrequency(device, static_cast<int>(options.number("frequency", 0))), "setPWMFrequency", device))
         return 1;
-    if (!check(setPWM(device, channel, static_cast<int>(options.number("duty", 50))), "setPWM"))
+    if (!check(setPWM(device, channel, static_cast<int>(options.number("duty", 50))), "setPWM", device))
         return 1;
     std::cout << "PWM " << channel << " of device " << device << " set\n";
     return 0;
@@ -341,6 +560,11 @@ int main(int argc, char **argv)
     for (; at < args.size(); ++at) {
         const std::string &arg = args[at];
         if (arg.rfind("--", 0) == 0) {
+            const std::string name = arg.substr(2);
+            if (std::find(std::begin(flagOptions), std::end(flagOptions), name) != std::end(flagOptions)) {
+                options.values[name] = "";
+                continue;
+            }
             if (at + 1 >= args.size()) {
                 std::cerr << "veldrin: " << arg << " needs a value\n";
                 return 2;
@@ -356,15 +580,22 @@ int main(int argc, char **argv)
             std::cerr << "veldrin: status needs a code\n";
             return 2;
         }
-        const int code = std::atoi(positional[0].c_str());
-        std::cout << code << ": " << getStatusText(code) << "\n";
+        char *end = nullptr;
+        const long code = std::strtol(positional[0].c_str(), &end, 10);
+        if (end == positional[0].c_str() || *end != '\0' || code < INT_MIN || code > INT_MAX) {
+            std::cerr << "veldrin: status needs a whole number, not '" << positional[0] << "'\n";
+            return 2;
+        }
+        std::cout << code << ": " << getStatusText(static_cast<int>(code)) << std::endl;
         return 0;
     }
 
-    initialise();
+    std::signal(SIGINT, onInterrupt);
+    if (!check(initialise(), "initialise"))
+        return 1;
     int result = 2;
     if (command == "list")
-        result = commandList();
+        result = commandList(options);
     else if (command == "find" && !positional.empty())
         result = commandFind(positional[0]);
     else if (command == "measure" || command == "sweep1d" || command == "sweep2d")
@@ -376,5 +607,7 @@ int main(int argc, char **argv)
     else
         std::cerr << "veldrin: unknown command '" << command << "'\n" << usageText;
     closeLibrary();
+    if (result == interruptedExit)
+        std::cerr << "veldrin: interrupted; the measurement was ended and the library closed\n";
     return result;
 }

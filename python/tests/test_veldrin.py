@@ -1,8 +1,35 @@
 """The Python package against the real shared library on the simulated bus."""
 
+import json
+import os
+import subprocess
+import sys
+import tempfile
 import unittest
+from unittest import mock
 
 import veldrin
+from veldrin import core
+
+try:
+    import numpy
+except ImportError:
+    numpy = None
+try:
+    import matplotlib  # noqa: F401
+    HAVE_MATPLOTLIB = True
+except ImportError:
+    HAVE_MATPLOTLIB = False
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_module(*args):
+    """python3 -m veldrin with this interpreter and this checkout's package."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = PACKAGE_ROOT + os.pathsep + env.get("PYTHONPATH", "")
+    return subprocess.run([sys.executable, "-m", "veldrin", *args], capture_output=True, text=True,
+                          timeout=120, env=env)
 
 
 class PackageTest(unittest.TestCase):
@@ -41,6 +68,94 @@ class PackageTest(unittest.TestCase):
             with self.assertRaises(veldrin.VeldrinError) as caught:
                 gen1.set_pwm_frequency(1000)
             self.assertEqual(caught.exception.status, 10)
+
+    def test_identity_and_errors_carry_the_instruments_account(self):
+        self.assertEqual(veldrin.library_version()[:2], (3, 0))
+        with veldrin.Library(simulated="gen2 serial=SYBH008010042 pace=fast; "
+                                       "gen1 serial=SYAH004010007 firmware=2 pace=fast") as lib:
+            good, refused = lib.devices()
+            self.assertEqual((good.serial_number, good.generation, good.firmware_version),
+                             ("SYBH008010042", 2, 3))
+            self.assertEqual((refused.serial_number, refused.generation, refused.firmware_version),
+                             ("SYAH004010007", 1, 2))
+            self.assertEqual(good.last_error, "")
+            with self.assertRaises(veldrin.VeldrinError) as caught:
+                refused.measure(samples=10)
+            error = caught.exception
+            self.assertEqual((error.code, error.call), (9, "runMeasurement"))
+            self.assertEqual(error.status_text, veldrin.status_text(9))
+            self.assertIn("Firmware version 2", error.last_error)
+            self.assertIn(error.last_error, str(error))
+            self.assertEqual(refused.last_error, error.last_error)
+
+    def test_results_as_numpy_arrays_or_lists(self):
+        with veldrin.Library(simulated="gen2 signal=dc pace=fast") as lib:
+            device = lib.device(1)
+            device.set_sweep(2, 0, 1000)
+            for arrays in (True, False):
+                if arrays and numpy is None:
+                    continue
+                with self.subTest(numpy=arrays), mock.patch.object(core, "_np", numpy if arrays else None):
+                    volts = device.measure(channels=3, period=6, samples=50)
+                    rows = device.sweep_2d(points=3, channels=1, period=6, samples=20)[1]
+                    if arrays:
+                        self.assertIsInstance(volts[1], numpy.ndarray)
+                        self.assertEqual(volts[1].dtype, numpy.float64)
+                        self.assertEqual(rows.shape, (3, 20))
+                        self.assertTrue(numpy.allclose(volts[2], -0.75, atol=0.01))
+                    else:
+                        self.assertIsInstance(volts[1], list)
+                        self.assertEqual([len(row) for row in rows], [20, 20, 20])
+                        self.assertTrue(all(abs(v + 0.75) < 0.01 for v in volts[2]))
+                    self.assertEqual(len(volts[1]), 50)
+
+    def test_progress_callback_and_wait_time_out(self):
+        with veldrin.Library(simulated="gen2 signal=dc") as lib:
+            device = lib.device(1)
+            seen = []
+            # 600 samples at 1 ms.
+            volts = device.measure(channels=1, period=6, samples=600,
+                                   progress=lambda received, expected: seen.append((received, expected)))
+            self.assertEqual(len(volts[1]), 600)
+            self.assertEqual(seen[-1], (600, 600))
+            self.assertTrue(any(0 < received < 600 for received, _ in seen), seen)
+            self.assertEqual(seen, sorted(seen))
+            with self.assertRaises(TimeoutError):
+                device.measure(channels=1, period=6, samples=2000, timeout=0.2)
+            received, expected = device.progress()
+            self.assertEqual(expected, 2000)
+            self.assertLess(received, 2000)
+
+
+class ModuleCommandTest(unittest.TestCase):
+    def test_list_and_measure_as_json(self):
+        done = run_module("--simulated", "demo pace=fast", "list", "--json")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        devices = json.loads(done.stdout)["devices"]
+        self.assertEqual([(d["serial"], d["generation"], d["opens"]) for d in devices],
+                         [("SYAH004010001", 1, True), ("SYBH008010002", 2, True)])
+        done = run_module("--simulated", "gen2 signal=dc pace=fast", "measure", "--device", "1",
+                          "--samples", "40", "--json", "--no-progress")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        result = json.loads(done.stdout)
+        self.assertEqual(sorted(result["channels"]), ["1", "2"])
+        self.assertEqual(len(result["channels"]["1"]), 40)
+
+    def test_errors_name_the_instruments_reason(self):
+        done = run_module("--simulated", "gen1 firmware=2 pace=fast", "measure", "--device", "1")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("9 (", done.stderr)
+        self.assertIn("Firmware version 2", done.stderr)
+
+    @unittest.skipUnless(HAVE_MATPLOTLIB, "matplotlib is not installed")
+    def test_plot(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "out.png")
+            done = run_module("--simulated", "gen2 pace=fast", "measure", "--device", "1",
+                              "--samples", "100", "--plot", path)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(path, "rb") as image:
+                self.assertEqual(image.read(8), b"\x89PNG\r\n\x1a\n")
 
 
 if __name__ == "__main__":

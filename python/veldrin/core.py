@@ -4,9 +4,15 @@ import ctypes
 import ctypes.util
 import os
 import sys
-import time
+
+try:  # Results are numpy arrays where numpy is installed, lists otherwise.
+    import numpy as _np
+except ImportError:  # pragma: no cover - depends on the machine
+    _np = None
 
 _lib = None
+
+BUFFER_TOO_SMALL = 28
 
 
 def _candidates():
@@ -53,7 +59,17 @@ def load_library():
         raise OSError("VeldrinLib not found: " + "; ".join(errors or ["no candidate exists"]))
 
     c_int, c_int_p = ctypes.c_int, ctypes.POINTER(ctypes.c_int)
+    c_double_p, c_bool_p = ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_bool)
     signatures = {
+        "getLibraryVersion": [c_int_p, c_int_p, c_int_p],
+        "getDeviceSerialNumber": [c_int, ctypes.c_char_p, c_int],
+        "getDeviceGeneration": [c_int, c_int_p],
+        "getFirmwareVersion": [c_int, c_int_p],
+        "getLastErrorText": [c_int, ctypes.c_char_p, c_int],
+        "getMeasurementProgress": [c_int, c_int_p, c_int_p],
+        "waitForMeasurement": [c_int, c_int, c_bool_p],
+        "getResultChecked": [c_int, c_int, c_double_p, c_int, c_int_p],
+        "get2DResultRow": [c_int, c_int, c_int, c_double_p, c_int, c_int_p],
         "initialise": [],
         "closeLibrary": [],
         "getDeviceCount": [c_int_p],
@@ -92,18 +108,55 @@ def status_text(status):
     return load_library().getStatusText(int(status)).decode("ascii", "replace")
 
 
-class VeldrinError(RuntimeError):
-    """A call returned a status other than 0."""
+def library_version():
+    """The shared library's version as (major, minor, patch)."""
+    numbers = [ctypes.c_int(0) for _ in range(3)]
+    _check(load_library().getLibraryVersion(*[ctypes.byref(n) for n in numbers]), "getLibraryVersion")
+    return tuple(n.value for n in numbers)
 
-    def __init__(self, status, call):
+
+def _text(call, *args):
+    """Text a function writes into a caller's buffer, in a buffer large enough."""
+    capacity = 256
+    while True:
+        buffer = ctypes.create_string_buffer(capacity)
+        status = call(*args, buffer, capacity)
+        if status == BUFFER_TOO_SMALL and capacity < 1 << 20:
+            capacity *= 4
+            continue
+        return status, buffer.value.decode("utf-8", "replace")
+
+
+class VeldrinError(RuntimeError):
+    """A call returned a status other than 0.
+
+    code: the status code; status_text: the library's text for it;
+    last_error: the instrument's own account of its last failure ("" when
+    it has none or the call named no instrument); call: the function's name.
+    """
+
+    def __init__(self, status, call, last_error=""):
+        self.code = status
         self.status = status
         self.call = call
-        super().__init__("%s failed: %d (%s)" % (call, status, status_text(status)))
+        self.status_text = status_text(status)
+        self.last_error = last_error
+        message = "%s failed: %d (%s)" % (call, status, self.status_text)
+        if last_error:
+            message += ": " + last_error
+        super().__init__(message)
 
 
 def _check(status, call):
     if status != 0:
         raise VeldrinError(status, call)
+
+
+def _values(buffer, count):
+    """count doubles of a ctypes buffer as a numpy array or a list."""
+    if _np is not None:
+        return _np.ctypeslib.as_array(buffer)[:count].copy()
+    return list(buffer[:count])
 
 
 class Library:
@@ -162,14 +215,60 @@ class Library:
 
 
 class Device:
-    """One instrument, addressed by its 1-based index."""
+    """One instrument, addressed by its 1-based index.
+
+    Results are numpy arrays of volts where numpy is installed, lists
+    otherwise. A failing call raises VeldrinError with the instrument's last
+    error text.
+    """
+
+    # Slice of waitForMeasurement, so that a progress callback is called and
+    # Ctrl-C is seen a few times a second.
+    WAIT_SLICE_MS = 100
 
     def __init__(self, library, index):
         self._lib = library._lib
         self.index = index
 
+    def __repr__(self):
+        return "<veldrin.Device %d>" % self.index
+
     def _call(self, name, *args):
-        _check(getattr(self._lib, name)(self.index, *args), name)
+        status = getattr(self._lib, name)(self.index, *args)
+        if status != 0:
+            raise VeldrinError(status, name, self._last_error_or_empty())
+
+    def _last_error_or_empty(self):
+        status, text = _text(self._lib.getLastErrorText, self.index)
+        return text if status == 0 else ""
+
+    def _int(self, name):
+        value = ctypes.c_int(0)
+        self._call(name, ctypes.byref(value))
+        return value.value
+
+    # Identity, from what the library read when it listed the instrument;
+    # none of these opens it.
+    @property
+    def serial_number(self):
+        status, text = _text(self._lib.getDeviceSerialNumber, self.index)
+        _check(status, "getDeviceSerialNumber")
+        return text
+
+    @property
+    def generation(self):
+        return self._int("getDeviceGeneration")
+
+    @property
+    def firmware_version(self):
+        return self._int("getFirmwareVersion")
+
+    @property
+    def last_error(self):
+        """Why the instrument's last operation failed; "" when it did not."""
+        status, text = _text(self._lib.getLastErrorText, self.index)
+        _check(status, "getLastErrorText")
+        return text
 
     def set_pwm(self, channel, duty_percent):
         self._call("setPWM", channel, duty_percent)
@@ -198,36 +297,67 @@ class Device:
         self._call("isMeasurementComplete", ctypes.byref(complete))
         return complete.value
 
-    def wait(self, timeout=30.0, poll=0.005):
-        deadline = time.monotonic() + timeout
-        while not self.is_complete():
-            if time.monotonic() > deadline:
+    def progress(self):
+        """(values stored so far, values when complete) of the current measurement."""
+        received, expected = ctypes.c_int(0), ctypes.c_int(0)
+        self._call("getMeasurementProgress", ctypes.byref(received), ctypes.byref(expected))
+        return received.value, expected.value
+
+    def wait(self, timeout=30.0, progress=None):
+        """Waits until the measurement is complete; TimeoutError after `timeout` seconds.
+
+        progress: called as progress(received, expected) while it waits and
+        once more when complete.
+        """
+        remaining_ms = max(0, int(timeout * 1000))
+        complete = ctypes.c_bool(False)
+        while True:
+            slice_ms = min(self.WAIT_SLICE_MS, remaining_ms)
+            self._call("waitForMeasurement", slice_ms, ctypes.byref(complete))
+            if progress is not None:
+                progress(*self.progress())
+            if complete.value:
+                return
+            remaining_ms -= slice_ms
+            if remaining_ms <= 0:
                 raise TimeoutError("measurement on device %d did not complete" % self.index)
-            time.sleep(poll)
 
     def sizes(self, channel):
         rows, columns = ctypes.c_int(0), ctypes.c_int(0)
         self._call("get2DResultSizes", channel, ctypes.byref(rows), ctypes.byref(columns))
         return rows.value, columns.value
 
+    def _copy(self, name, *args):
+        """Values a capacity-checked copy returns, asking again while more arrive."""
+        count = ctypes.c_int(0)
+        capacity = 0
+        while True:
+            buffer = (ctypes.c_double * max(capacity, 1))()
+            status = getattr(self._lib, name)(self.index, *args, buffer, capacity, ctypes.byref(count))
+            if status == BUFFER_TOO_SMALL:
+                capacity = count.value
+                continue
+            if status != 0:
+                raise VeldrinError(status, name, self._last_error_or_empty())
+            return _values(buffer, count.value)
+
     def result(self, channel):
         """The channel's one-dimensional result (the first sweep point), in volts."""
-        rows, columns = self.sizes(channel)
-        capacity = max(rows if columns == 0 else columns, 1)
-        buffer = (ctypes.c_double * capacity)()
-        count = ctypes.c_int(0)
-        self._call("getResult", channel, ctypes.byref(count), buffer)
-        return list(buffer[: count.value])
+        return self._copy("getResultChecked", channel)
+
+    def result_row(self, channel, row):
+        """One sweep point (row, from 0) of the channel's result, in volts."""
+        return self._copy("get2DResultRow", channel, row)
 
     def result_2d(self, channel):
-        """Every sweep point of the channel: a list of rows, in volts."""
-        rows, columns = self.sizes(channel)
-        if columns == 0:
-            return [self.result(channel)] if rows else []
-        buffer = (ctypes.c_double * (rows * columns))()
-        self._call("get2DResult", channel, buffer)
-        values = list(buffer)
-        return [values[r * columns:(r + 1) * columns] for r in range(rows)]
+        """Every sweep point of the channel, in volts: a 2D numpy array where
+        numpy is installed (a list of arrays while rows differ in length), else
+        a list of lists."""
+        rows = 1 if self.generation == 1 else self.sizes(channel)[0]
+        values = [self.result_row(channel, row) for row in range(rows)]
+        if _np is not None and values and len({len(row) for row in values}) == 1:
+            return _np.vstack(values)
+        return values
 
     def _collect(self, channels, two_dimensional):
         out = {}
@@ -236,19 +366,19 @@ class Device:
                 out[channel] = self.result_2d(channel) if two_dimensional else self.result(channel)
         return out
 
-    def measure(self, channels=3, period=8, samples=1000, timeout=30.0):
-        """Runs one measurement and returns {channel: [volts, ...]}."""
+    def measure(self, channels=3, period=8, samples=1000, timeout=30.0, progress=None):
+        """Runs one measurement and returns {channel: volts}."""
         self._call("runMeasurement", channels, period, samples)
-        self.wait(timeout)
+        self.wait(timeout, progress)
         return self._collect(channels, False)
 
-    def sweep_1d(self, channels=3, period=8, samples=1000, timeout=30.0):
+    def sweep_1d(self, channels=3, period=8, samples=1000, timeout=30.0, progress=None):
         self._call("run1DSweepMeasurement", channels, period, samples)
-        self.wait(timeout)
+        self.wait(timeout, progress)
         return self._collect(channels, False)
 
-    def sweep_2d(self, points, channels=3, period=8, samples=100, timeout=60.0):
-        """Runs a two-dimensional sweep and returns {channel: [[volts, ...] per point]}."""
+    def sweep_2d(self, points, channels=3, period=8, samples=100, timeout=60.0, progress=None):
+        """Runs a two-dimensional sweep and returns {channel: volts per point}."""
         self._call("run2DSweepMeasurement", channels, period, samples, points)
-        self.wait(timeout)
+        self.wait(timeout, progress)
         return self._collect(channels, True)

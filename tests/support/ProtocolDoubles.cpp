@@ -219,15 +219,3 @@ bool EventRecorder::event(QEvent *event)
     }
     return QObject::event(event);
 }
-
-#if defined(__SANITIZE_THREAD__)
-// Qt hands posted events from the posting thread to the receiving one under
-// its own futex-based lock, which ThreadSanitizer cannot see; every read of an
-// event's contents on delivery, and its deletion afterwards, would otherwise be
-// reported as a race with its construction on the protocol thread.
-extern "C" __attribute__((visibility("default"))) const char *__tsan_default_suppressions()
-{
-    return "race:QCoreApplication::notifyInternal2\n"
-           "race:QCoreApplicationPrivate::sendPostedEvents\n";
-}
-#endif

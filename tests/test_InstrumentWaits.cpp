@@ -1,0 +1,126 @@
+// Waiting for a measurement and reading why an instrument failed, through the
+// exported functions, with faults injected into the simulated instruments: a
+// stream that stalls, an instrument pulled out during a wait, an instruction
+// the instrument refuses.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <chrono>
+#include <QThread>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "FtdiBackend.h"
+#include "SimulatedBus.h"
+#include "SimulatedFtdiChip.h"
+#include "SimulatedInstrument.h"
+#include "VeldrinLib.h"
+
+namespace {
+
+class InstrumentWaits : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        closeLibrary();
+        useFtdiLibrary();
+    }
+
+    void start(const char *description)
+    {
+        ASSERT_EQ(useSimulatedBus(description), 0);
+        ASSERT_EQ(initialise(), 0);
+        bus = std::dynamic_pointer_cast<SimulatedBus>(FtdiBackend::current());
+        ASSERT_TRUE(bus);
+        // Open the instrument before reaching behind it.
+        bool complete = false;
+        ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
+    }
+
+    std::shared_ptr<SimulatedFtdiChip> chip() const { return bus->chips().at(0); }
+    std::shared_ptr<SimulatedInstrument> instrument() const
+    {
+        return std::dynamic_pointer_cast<SimulatedInstrument>(chip()->peer());
+    }
+
+    static std::string lastError()
+    {
+        char text[256] = "unchanged";
+        EXPECT_EQ(getLastErrorText(1, text, sizeof text), 0);
+        return text;
+    }
+
+    std::shared_ptr<SimulatedBus> bus;
+};
+
+// A stream that stops partway: the wait ends at its time-out with the
+// measurement incomplete and the progress stuck below its expected value.
+TEST_F(InstrumentWaits, TimesOutWhileTheStreamIsStalled)
+{
+    start("gen2 signal=dc");
+    instrument()->stopStreamAfter(2);
+    ASSERT_EQ(runMeasurement(1, 1, 4, 1000), 0);
+    QElapsedTimer timer;
+    timer.start();
+    bool complete = true;
+    EXPECT_EQ(waitForMeasurement(1, 700, &complete), 0);
+    EXPECT_FALSE(complete);
+    EXPECT_GE(timer.elapsed(), 700);
+    EXPECT_LT(timer.elapsed(), 1500);
+    int received = 0, expected = 0;
+    ASSERT_EQ(getMeasurementProgress(1, &received, &expected), 0);
+    EXPECT_EQ(expected, 1000);
+    EXPECT_GT(received, 0);
+    EXPECT_LT(received, 1000);
+}
+
+// Pulled out while a thread waits: the wait ends soon with 27, and the
+// last error text tells what failed.
+TEST_F(InstrumentWaits, EndsWithDisconnectedWhenUnplugged)
+{
+    start("gen2 signal=dc");
+    // Ten seconds of samples.
+    ASSERT_EQ(runMeasurement(1, 1, 9, 1000), 0);
+    QThread::msleep(100);
+    using Clock = std::chrono::steady_clock;
+    int status = -1;
+    Clock::time_point ended;
+    std::thread waiter([&] {
+        bool complete = false;
+        status = waitForMeasurement(1, 20000, &complete);
+        ended = Clock::now();
+    });
+    QThread::msleep(100);
+    const Clock::time_point unplugged = Clock::now();
+    chip()->setFault(SimulatedFtdiChip::Unplugged);
+    waiter.join();
+    EXPECT_EQ(status, 27);
+    EXPECT_LT(ended - unplugged, std::chrono::milliseconds(500));
+    EXPECT_FALSE(lastError().empty());
+    bool complete = false;
+    EXPECT_EQ(waitForMeasurement(1, 0, &complete), 27);
+}
+
+// An instruction the instrument refuses: the export succeeded when it
+// submitted it; the refusal shows in the last error text until the next
+// exchange succeeds.
+TEST_F(InstrumentWaits, LastErrorTextHoldsTheInstrumentsRefusal)
+{
+    start("gen2 pace=fast");
+    EXPECT_EQ(lastError(), "");
+    // Instruction 37 sets DAC 1; status 2 means busy.
+    instrument()->overrideStatus(37, 2, 1);
+    EXPECT_EQ(setDACOffset(1, 1, 100), 0);
+    // A call that names the instrument waits until its queue is empty, so
+    // the answer has arrived after it.
+    bool complete = false;
+    ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
+    EXPECT_EQ(lastError(), "Target device is busy");
+    EXPECT_EQ(setDACOffset(1, 1, 100), 0);
+    ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
+    EXPECT_EQ(lastError(), "");
+}
+
+} // namespace
