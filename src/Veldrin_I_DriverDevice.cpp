@@ -24,6 +24,7 @@ enum Command : quint8 {
 Veldrin_I_DriverDevice::Veldrin_I_DriverDevice(std::shared_ptr<USBDevice> device)
     : VeldrinDriverDevice(std::move(device))
 {
+    m_activeRange = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
     protocol->setDirectPacketHandler(this);
 }
 
@@ -160,6 +161,7 @@ ApiStatus Veldrin_I_DriverDevice::runMeasurement(int channelMask, int periodCode
         m_sampling.setValue(Veldrin_I_DriverSampling::ChannelMask, channelMask);
         m_sampling.setValue(Veldrin_I_DriverSampling::Period, periodCode);
         m_sampling.setValue(Veldrin_I_DriverSampling::SampleCount, sampleCount);
+        m_activeRange = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
         m_window1.clear();
         m_window2.clear();
         m_resultsByChannel.clear();
@@ -257,7 +259,7 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
     const int perChannel = size / blockCount;
 
     const int period = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Period));
-    const int range = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
+    const int range = m_activeRange;
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel1(
         m_userData.scaleFor(0, range, period), m_userData.offsetFor(0, range, period), &m_window1);
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel2(

@@ -61,5 +61,9 @@ private:
     QVector<double> m_window2;
     QMap<int, QVector<double>> m_resultsByChannel;
     bool m_measurementComplete = true;
+    // The input range the running measurement was started with. Its packets
+    // are decoded with it, also when the host sets the range for the next
+    // measurement while this one still streams.
+    int m_activeRange = 0;
     USBResult m_lastResult;
 };
