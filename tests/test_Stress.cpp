@@ -783,4 +783,24 @@ TEST_F(Stress, AnAcquisitionKeepsTheInputSettingsItWasStartedWith)
     }
 }
 
+// Found by the stress run: initialise while instruments are open. The new
+// device list reads every instrument's information record, which an
+// instrument still open in the old list cannot give; its serial number must
+// still be found afterwards.
+TEST_F(Stress, InitialiseAgainKeepsTheIdentityOfOpenInstruments)
+{
+    ASSERT_EQ(useSimulatedBus("gen1 signal=dc pace=fast; gen2 signal=dc pace=fast"), 0);
+    ASSERT_EQ(initialise(), 0);
+    bool complete = false;
+    ASSERT_EQ(isMeasurementComplete(GenerationII, &complete), 0);
+    ASSERT_EQ(initialise(), 0);
+    int index = 0;
+    EXPECT_EQ(getDeviceIndex("SYAH004010001", &index), 0);
+    EXPECT_EQ(index, GenerationI);
+    EXPECT_EQ(getDeviceIndex("SYBH008010001", &index), 0);
+    EXPECT_EQ(index, GenerationII);
+    ASSERT_EQ(runMeasurement(GenerationII, 3, 3, 100), 0);
+    ASSERT_EQ(waitForCompletion(GenerationII, 5000), 0);
+}
+
 } // namespace
