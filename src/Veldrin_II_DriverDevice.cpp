@@ -25,6 +25,17 @@ enum Command : quint8 {
     ReadUserData = 72,
 };
 
+// A copy with storage of its own, for the host. Rows are implicitly shared:
+// a plain copy would share its block with the row that the protocol thread
+// goes on appending to, and whether a block is shared is read there without
+// any order to the host thread's release of its copy.
+QVector<double> ownCopy(const QVector<double> &row)
+{
+    QVector<double> copy(row.size());
+    std::copy(row.constBegin(), row.constEnd(), copy.begin());
+    return copy;
+}
+
 } // namespace
 
 Veldrin_II_DriverDevice::Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> device)
@@ -349,13 +360,20 @@ QVector<double> Veldrin_II_DriverDevice::getResult(int channel)
     const auto it = m_resultsByChannel.constFind(channel);
     if (it == m_resultsByChannel.constEnd() || it->isEmpty())
         return {};
-    return it->first();
+    return ownCopy(it->first());
 }
 
 QVector<QVector<double>> Veldrin_II_DriverDevice::get2DResult(int channel)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
-    return m_resultsByChannel.value(channel);
+    QVector<QVector<double>> rows;
+    const auto it = m_resultsByChannel.constFind(channel);
+    if (it == m_resultsByChannel.constEnd())
+        return rows;
+    rows.reserve(it->size());
+    for (const QVector<double> &row : *it)
+        rows.append(ownCopy(row));
+    return rows;
 }
 
 ApiStatus Veldrin_II_DriverDevice::get2DResultSizes(int channel, int *rows, int *columns)

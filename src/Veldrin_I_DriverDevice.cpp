@@ -19,6 +19,17 @@ enum Command : quint8 {
     ReadUserData = 68,
 };
 
+// A copy with storage of its own, for the host. Rows are implicitly shared:
+// a plain copy would share its block with the row that the protocol thread
+// goes on appending to, and whether a block is shared is read there without
+// any order to the host thread's release of its copy.
+QVector<double> ownCopy(const QVector<double> &row)
+{
+    QVector<double> copy(row.size());
+    std::copy(row.constBegin(), row.constEnd(), copy.begin());
+    return copy;
+}
+
 } // namespace
 
 Veldrin_I_DriverDevice::Veldrin_I_DriverDevice(std::shared_ptr<USBDevice> device)
@@ -197,13 +208,13 @@ bool Veldrin_I_DriverDevice::isMeasurementComplete()
 QVector<double> Veldrin_I_DriverDevice::getResult(int channel)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
-    return m_resultsByChannel.value(channel);
+    return ownCopy(m_resultsByChannel.value(channel));
 }
 
 QVector<QVector<double>> Veldrin_I_DriverDevice::get2DResult(int channel)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
-    return {m_resultsByChannel.value(channel)};
+    return {ownCopy(m_resultsByChannel.value(channel))};
 }
 
 ApiStatus Veldrin_I_DriverDevice::get2DResultSizes(int channel, int *rows, int *columns)

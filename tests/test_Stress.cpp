@@ -783,6 +783,40 @@ TEST_F(Stress, AnAcquisitionKeepsTheInputSettingsItWasStartedWith)
     }
 }
 
+// Found by the stress run under ThreadSanitizer: hosts copy results while the
+// protocol thread appends samples to the same rows. Each copy grows with the
+// stream and holds only the input's voltage.
+TEST_F(Stress, ResultsCopiedWhileSamplesArrive)
+{
+    ASSERT_EQ(useSimulatedBus("gen1 signal=dc; gen2 signal=dc"), 0);
+    ASSERT_EQ(initialise(), 0);
+    QVector<double> values(50000);
+    for (int device = GenerationI; device <= GenerationII; ++device) {
+        SCOPED_TRACE(device == GenerationI ? "generation I" : "generation II");
+        // Half a second of samples on both inputs.
+        ASSERT_EQ(runMeasurement(device, 3, device == GenerationI ? 5 : 1, 1000), 0);
+        int last = 0, copies = 0;
+        bool complete = false;
+        while (!complete) {
+            ASSERT_EQ(isMeasurementComplete(device, &complete), 0);
+            for (int channel = 1; channel <= 2; ++channel) {
+                int count = -1;
+                ASSERT_EQ(getResult(device, channel, &count, values.data()), 0);
+                if (channel == 1) {
+                    ASSERT_GE(count, last);
+                    last = count;
+                }
+                for (int i = 0; i < count; ++i)
+                    ASSERT_NEAR(values[i], levelOf(channel), Tolerance);
+                ASSERT_EQ(get2DResult(device, channel, values.data()), 0);
+                ++copies;
+            }
+        }
+        EXPECT_EQ(last, 1000);
+        EXPECT_GT(copies, 10);
+    }
+}
+
 // Found by the stress run: initialise while instruments are open. The new
 // device list reads every instrument's information record, which an
 // instrument still open in the old list cannot give; its serial number must
