@@ -793,8 +793,9 @@ TEST_F(Stress, ResultsCopiedWhileSamplesArrive)
     QVector<double> values(50000);
     for (int device = GenerationI; device <= GenerationII; ++device) {
         SCOPED_TRACE(device == GenerationI ? "generation I" : "generation II");
-        // Half a second of samples on both inputs.
-        ASSERT_EQ(runMeasurement(device, 3, device == GenerationI ? 5 : 1, 1000), 0);
+        // 1000 samples on both inputs: half a second on generation I, a tenth
+        // on generation II.
+        ASSERT_EQ(runMeasurement(device, 3, device == GenerationI ? 5 : 3, 1000), 0);
         int last = 0, copies = 0;
         bool complete = false;
         while (!complete) {
