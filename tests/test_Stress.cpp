@@ -413,12 +413,12 @@ private:
 
     // A measurement or sweep start on `device`; raises the device's limits
     // before it is issued.
-    Call starter(std::mt19937 &r, int device, bool alwaysValid)
+    Call starter(std::mt19937 &r, int device)
     {
         DeviceState &state = devices[size_t(device)];
-        const bool bad = !alwaysValid && chance(r, 0.15);
+        const bool bad = chance(r, 0.15);
         if (device == GenerationI) {
-            const int kind = alwaysValid ? 0 : pick(r, 0, 3);
+            const int kind = pick(r, 0, 3);
             if (kind == 1)
                 return {"run1DSweepMeasurement", [=] { return run1DSweepMeasurement(device, 3, 6, 10); }, 10};
             if (kind == 2)
@@ -681,7 +681,7 @@ private:
                 // Starts wait for no owner: they are skipped while one holds the device.
                 DeviceState &state = devices[size_t(device)];
                 if (state.starts.tryEnterShared()) {
-                    invoke(thread, starter(random, device, false));
+                    invoke(thread, starter(random, device));
                     state.starts.leaveShared();
                 }
             } else if (roll < 500) {
