@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
 # Builds and runs the test suites. Usage:
-#   scripts/test.sh                      plain build, every test
+#   scripts/test.sh                      plain build, every test but the soak
 #   scripts/test.sh --sanitize address,undefined
 #   scripts/test.sh --sanitize thread    the threaded suites under ThreadSanitizer
+#   --soak                               with the soak too (label soak: about
+#                                        five minutes of initialise/closeLibrary
+#                                        cycles; run first, beside the others)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sanitize=""
-[ "${1:-}" = "--sanitize" ] && sanitize="${2:-}"
+soak=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize) sanitize="${2:-}"; shift 2 ;;
+    --soak) soak=1; shift ;;
+    *) echo "test.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
 bash scripts/setup.sh ${sanitize:+--sanitize "$sanitize"}
 case "$sanitize" in
   "") build_dir=build ;;
@@ -18,6 +28,8 @@ filter=()
 if [ "$sanitize" = "thread" ]; then
   # The suites that run threads: the protocol and everything above it.
   filter=(-L threaded)
+elif [ -z "$soak" ]; then
+  filter=(-LE soak)
 fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

@@ -156,11 +156,12 @@ int initialise(void)
 {
     return guarded([](LibraryState &state) -> int {
         state.installSelectedProvider();
-        // The new list is complete before the old manager goes.
-        std::unique_ptr<DeviceManager> fresh(new DeviceManager);
-        std::unique_ptr<DeviceManager> old = std::move(state.manager);
-        old.reset();
-        state.manager = std::move(fresh);
+        // The old list goes first. Its instruments may be open, and a USB
+        // device has one owner at a time: a new list built beside it could
+        // not read their information records, and their serial numbers would
+        // be unknown to getDeviceIndex until the next initialise.
+        state.manager.reset();
+        state.manager.reset(new DeviceManager);
         return VELDRIN_OK;
     });
 }

@@ -25,6 +25,17 @@ enum Command : quint8 {
     ReadUserData = 72,
 };
 
+// A copy with storage of its own, for the host. Rows are implicitly shared:
+// a plain copy would share its block with the row that the protocol thread
+// goes on appending to, and whether a block is shared is read there without
+// any order to the host thread's release of its copy.
+QVector<double> ownCopy(const QVector<double> &row)
+{
+    QVector<double> copy(row.size());
+    std::copy(row.constBegin(), row.constEnd(), copy.begin());
+    return copy;
+}
+
 } // namespace
 
 Veldrin_II_DriverDevice::Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> device)
@@ -32,6 +43,9 @@ Veldrin_II_DriverDevice::Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> devi
 {
     m_sweepBounds[1] = qMakePair(-1.0, 1.0);
     m_sweepBounds[2] = qMakePair(-1.0, 1.0);
+    m_activeChannelMask = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::ChannelMask));
+    m_activePeriodCode = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Period));
+    rememberInputSettings();
     protocol->setDirectPacketHandler(this);
 }
 
@@ -318,11 +332,20 @@ ApiStatus Veldrin_II_DriverDevice::prepareAcquisition(int channelMask, int perio
     m_activeChannelMask = channelMask;
     m_activePeriodCode = periodCode;
     m_activeSampleCount = sampleCount;
+    rememberInputSettings();
     m_measurementComplete = false;
     const std::shared_ptr<USBICommRequest> start = instruction(StartAcquisition, m_sampling.toPayload());
     awaitStartReply(start->id());
     outgoing.append(start);
     return 0;
+}
+
+void Veldrin_II_DriverDevice::rememberInputSettings()
+{
+    m_activeRange1 = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Range1));
+    m_activeRange2 = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Range2));
+    m_activeFlag1 = m_sampling.value(Veldrin_II_DriverSampling::ChannelFlag1).toBool();
+    m_activeFlag2 = m_sampling.value(Veldrin_II_DriverSampling::ChannelFlag2).toBool();
 }
 
 ApiStatus Veldrin_II_DriverDevice::startAcquisition(int channelMask, int periodCode, int sampleCount)
@@ -350,13 +373,20 @@ QVector<double> Veldrin_II_DriverDevice::getResult(int channel)
     const auto it = m_resultsByChannel.constFind(channel);
     if (it == m_resultsByChannel.constEnd() || it->isEmpty())
         return {};
-    return it->first();
+    return ownCopy(it->first());
 }
 
 QVector<QVector<double>> Veldrin_II_DriverDevice::get2DResult(int channel)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
-    return m_resultsByChannel.value(channel);
+    QVector<QVector<double>> rows;
+    const auto it = m_resultsByChannel.constFind(channel);
+    if (it == m_resultsByChannel.constEnd())
+        return rows;
+    rows.reserve(it->size());
+    for (const QVector<double> &row : *it)
+        rows.append(ownCopy(row));
+    return rows;
 }
 
 void Veldrin_II_DriverDevice::measurementProgress(qint64 &received, qint64 &expected)
@@ -432,7 +462,8 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
         // each enabled channel. Packets that break the layout are dropped whole.
         if (data.size() < 1 || !streamIsCurrent())
             return;
-        const int mask = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::ChannelMask));
+        // Decoded with the settings the acquisition was started with.
+        const int mask = m_activeChannelMask;
         const int blockCount = ((mask & 1) ? 1 : 0) + ((mask & 2) ? 1 : 0);
         // With no channel enabled only the bare flag byte fits the layout: it
         // carries no samples but still ends the point.
@@ -440,11 +471,11 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
             return;
         const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
         const bool final = (bytes[0] & 1) != 0;
-        const int period = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Period));
-        const int range1 = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Range1));
-        const int range2 = variantToInt(m_sampling.value(Veldrin_II_DriverSampling::Range2));
-        const bool flag1 = m_sampling.value(Veldrin_II_DriverSampling::ChannelFlag1).toBool();
-        const bool flag2 = m_sampling.value(Veldrin_II_DriverSampling::ChannelFlag2).toBool();
+        const int period = m_activePeriodCode;
+        const int range1 = m_activeRange1;
+        const int range2 = m_activeRange2;
+        const bool flag1 = m_activeFlag1;
+        const bool flag2 = m_activeFlag2;
         VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel1(
             m_userData.scaleFor(0, range1, period, flag1), m_userData.offsetFor(0, range1, period, flag1),
             &m_window1);

@@ -76,6 +76,9 @@ private:
     // After a start's checks passed: the values the new measurement holds
     // once complete; under the device lock.
     void expectValues(int channelMask, int sampleCount, int points);
+    // Keeps the sampling block's input ranges and switches as those of the
+    // acquisition being started; under the device lock.
+    void rememberInputSettings();
     ApiStatus sendDac(int channel);
     Veldrin_II_DriverDAC &dac(int channel) { return channel == 1 ? m_dac1 : m_dac2; }
 
@@ -87,6 +90,13 @@ private:
     int m_activeChannelMask = 0;
     int m_activePeriodCode = 0;
     int m_activeSampleCount = 0;
+    // The input ranges and switches the running acquisition was started with.
+    // Its packets are decoded with them, also when the host sets the inputs
+    // for the next acquisition while this one still streams.
+    int m_activeRange1 = 0;
+    int m_activeRange2 = 0;
+    bool m_activeFlag1 = false;
+    bool m_activeFlag2 = false;
     QVector<double> m_window1;
     QVector<double> m_window2;
     QMap<int, QVector<QVector<double>>> m_resultsByChannel;

@@ -19,11 +19,23 @@ enum Command : quint8 {
     ReadUserData = 68,
 };
 
+// A copy with storage of its own, for the host. Rows are implicitly shared:
+// a plain copy would share its block with the row that the protocol thread
+// goes on appending to, and whether a block is shared is read there without
+// any order to the host thread's release of its copy.
+QVector<double> ownCopy(const QVector<double> &row)
+{
+    QVector<double> copy(row.size());
+    std::copy(row.constBegin(), row.constEnd(), copy.begin());
+    return copy;
+}
+
 } // namespace
 
 Veldrin_I_DriverDevice::Veldrin_I_DriverDevice(std::shared_ptr<USBDevice> device)
     : VeldrinDriverDevice(std::move(device))
 {
+    m_activeRange = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
     protocol->setDirectPacketHandler(this);
 }
 
@@ -160,6 +172,7 @@ ApiStatus Veldrin_I_DriverDevice::runMeasurement(int channelMask, int periodCode
         m_sampling.setValue(Veldrin_I_DriverSampling::ChannelMask, channelMask);
         m_sampling.setValue(Veldrin_I_DriverSampling::Period, periodCode);
         m_sampling.setValue(Veldrin_I_DriverSampling::SampleCount, sampleCount);
+        m_activeRange = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
         m_window1.clear();
         m_window2.clear();
         m_resultsByChannel.clear();
@@ -196,13 +209,13 @@ bool Veldrin_I_DriverDevice::isMeasurementComplete()
 QVector<double> Veldrin_I_DriverDevice::getResult(int channel)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
-    return m_resultsByChannel.value(channel);
+    return ownCopy(m_resultsByChannel.value(channel));
 }
 
 QVector<QVector<double>> Veldrin_I_DriverDevice::get2DResult(int channel)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
-    return {m_resultsByChannel.value(channel)};
+    return {ownCopy(m_resultsByChannel.value(channel))};
 }
 
 void Veldrin_I_DriverDevice::measurementProgress(qint64 &received, qint64 &expected)
@@ -269,7 +282,7 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
     const int perChannel = size / blockCount;
 
     const int period = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Period));
-    const int range = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
+    const int range = m_activeRange;
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel1(
         m_userData.scaleFor(0, range, period), m_userData.offsetFor(0, range, period), &m_window1);
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel2(

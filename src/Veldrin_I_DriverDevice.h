@@ -67,5 +67,9 @@ private:
     QMap<int, QVector<double>> m_resultsByChannel;
     bool m_measurementComplete = true;
     qint64 m_expectedValues = 0; // of the current measurement, over both channels
+    // The input range the running measurement was started with. Its packets
+    // are decoded with it, also when the host sets the range for the next
+    // measurement while this one still streams.
+    int m_activeRange = 0;
     USBResult m_lastResult;
 };
