@@ -3,11 +3,14 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer) and runs each of them on its
 # seed corpus, then prints executions, coverage and findings per target.
 #
-# Usage: scripts/fuzz.sh [--time SECONDS] [--runs COUNT] [--smoke] [--build-dir DIR] [TARGET...]
+# Usage: scripts/fuzz.sh [--time SECONDS] [--runs COUNT] [--smoke] [--no-build]
+#                        [--build-dir DIR] [TARGET...]
 #   --time S     run each target for S seconds (default 60)
 #   --runs N     stop each target after N inputs (whichever of time and runs comes first)
 #   --smoke      the CI check: replay every seed and run each target for 5 s;
 #                new inputs go to a scratch folder, not to the campaign corpus
+#   --no-build   run the targets as built (a long campaign keeps its binaries
+#                while the sources change)
 #   TARGET       e.g. fuzz_PacketParserDirect; default: every target
 #
 # A campaign keeps the inputs it finds in BUILD_DIR/corpus/<target>/ (read
@@ -21,6 +24,7 @@ cd "$(dirname "$0")/.."
 seconds=60
 runs=""
 smoke=0
+build=1
 build_dir=build-fuzz
 targets=()
 while [ $# -gt 0 ]; do
@@ -28,29 +32,32 @@ while [ $# -gt 0 ]; do
     --time) seconds="$2"; shift 2 ;;
     --runs) runs="$2"; shift 2 ;;
     --smoke) smoke=1; seconds=5; shift ;;
+    --no-build) build=0; shift ;;
     --build-dir) build_dir="$2"; shift 2 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
 
-packages="cmake make clang libclang-rt-14-dev qtbase5-dev"
-missing=""
-for p in $packages; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
-fi
+if [ $build -eq 1 ]; then
+  packages="cmake make clang libclang-rt-14-dev qtbase5-dev"
+  missing=""
+  for p in $packages; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+  done
+  if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
+  fi
 
-jobs=$(nproc 2>/dev/null || echo 2)
-CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug \
-  -DVELDRIN_BUILD_FUZZERS=ON -DVELDRIN_BUILD_TESTS=OFF -DVELDRIN_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build_dir" -j "$jobs" --target fuzzers
+  jobs=$(nproc 2>/dev/null || echo 2)
+  CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug \
+    -DVELDRIN_BUILD_FUZZERS=ON -DVELDRIN_BUILD_TESTS=OFF -DVELDRIN_BUILD_BENCHMARKS=OFF >/dev/null
+  cmake --build "$build_dir" -j "$jobs" --target fuzzers
+fi
 
 if [ ${#targets[@]} -eq 0 ]; then
   for source in fuzz/fuzz_*.cpp; do
