@@ -7,8 +7,9 @@
 #                        [--build-dir DIR] [TARGET...]
 #   --time S     run each target for S seconds (default 60)
 #   --runs N     stop each target after N inputs (whichever of time and runs comes first)
-#   --smoke      the CI check: replay every seed and run each target for 5 s;
-#                new inputs go to a scratch folder, not to the campaign corpus
+#   --smoke      the CI check: replay every seed and run each target for 5 s
+#                with a fixed mutation seed; new inputs go to a scratch folder,
+#                not to the campaign corpus
 #   --no-build   run the targets as built (a long campaign keeps its binaries
 #                while the sources change)
 #   TARGET       e.g. fuzz_PacketParserDirect; default: every target
@@ -92,6 +93,8 @@ for target in "${targets[@]}"; do
   args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
         -artifact_prefix="$findings/")
   [ -n "$runs" ] && args+=(-runs="$runs")
+  # CI runs the same mutations every time, so a red smoke run repeats.
+  [ $smoke -eq 1 ] && args+=(-seed=1)
   echo "== $target (${seconds}s${runs:+, at most $runs inputs})"
   status=0
   nice -n 10 "$binary" "${args[@]}" "$work" "$seeds" >"$log" 2>&1 || status=$?
