@@ -225,10 +225,10 @@ TEST(PropertiesStream, RoundTripAnnouncesEveryKeyOnceAsLoaded)
     source.setValue(TestTraits::C, -3);
     const QByteArray bytes = written(source);
 
+    RecordingListener listener; // outlives the block it listens to
     RecordingBlock target;
     target.setValue(TestTraits::C, 1);
     target.changes.clear();
-    RecordingListener listener; // outlives the block it listens to
     target.addListener(&listener);
     QDataStream in(bytes);
     target.readFrom(in);
