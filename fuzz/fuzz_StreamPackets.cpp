@@ -15,12 +15,13 @@
 // since the start carried samples, results are finite, rows stay within the
 // sweep's points, and the result queries agree with one another.
 //
-// Input: byte 0 picks the generation (bit 0) and the start (bits 1-2: single
-// measurement, 1D sweep, 2D sweep); bytes 1-8 the start's arguments and the
-// ADC settings; then operations: 0xFF restarts with the next 4 bytes as
-// arguments, 0xFE changes the ADC settings of a channel, 0xF0-0xFD take one
-// more byte as the high bits of a packet length, anything below 0xF0 is the
-// length of the packet that follows.
+// Input: byte 0 picks the generation (bit 0) and the start (bits 1-2, taken
+// modulo 3: single measurement, 1D sweep, 2D sweep); byte 1 the ADC settings,
+// byte 2 the sweep bounds of DAC channel 2, bytes 3-7 the start's arguments;
+// then operations: 0xFF starts again (kind from the next byte, arguments from
+// the 5 after it), 0xFE changes the ADC settings of a channel, 0xF0-0xFD is a
+// packet of (op & 0x0F) * 256 + next byte bytes, and anything below 0xF0 is
+// the length of the packet that follows.
 #include <QByteArray>
 #include <cmath>
 #include <cstddef>
