@@ -11,8 +11,9 @@
 // counters. What the decoders read is therefore the same as on a new device,
 // and a failing input fails again on its own.
 //
-// Checked after every packet: no channel holds more values than the packets
-// since the start carried samples, results are finite, rows stay within the
+// Checked before every new start and at the end (results only grow in
+// between): no channel holds more values than the packets since the results
+// were last emptied carried samples, results are finite, rows stay within the
 // sweep's points, and the result queries agree with one another.
 //
 // Input: byte 0 picks the generation (bit 0) and the start (bits 1-2, taken
@@ -231,6 +232,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     long carried = 0;
     int rowLimit = 1;
     auto begin = [&](const Start &start) {
+        checkResults(device, carried, rowLimit);
         const bool accepted = subject->start(start);
         rowLimit = std::max(rowLimit, subject->maxRows(start));
         if (accepted)
@@ -259,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QByteArray packet = in.bytes(length);
         carried += subject->capacity(packet.size());
         subject->packet(packet);
-        checkResults(device, carried, rowLimit);
     }
+    checkResults(device, carried, rowLimit);
     return 0;
 }
