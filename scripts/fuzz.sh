@@ -69,7 +69,9 @@ fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
+# A smoke run keeps its logs apart, so that it never overwrites a campaign's.
 logs="$build_dir/fuzz-logs"
+[ $smoke -eq 1 ] && logs="$build_dir/fuzz-logs/smoke"
 mkdir -p "$logs"
 summary=()
 failed=0
