@@ -12,6 +12,8 @@
 #                not to the campaign corpus
 #   --no-build   run the targets as built (a long campaign keeps its binaries
 #                while the sources change)
+#   --max-len N  inputs of at most N bytes (libFuzzer lets them grow to 4096 by
+#                default; shorter ones run faster where every byte is work)
 #   TARGET       e.g. fuzz_PacketParserDirect; default: every target
 #
 # A campaign keeps the inputs it finds in BUILD_DIR/corpus/<target>/ (read
@@ -24,6 +26,7 @@ cd "$(dirname "$0")/.."
 
 seconds=60
 runs=""
+max_len=""
 smoke=0
 build=1
 build_dir=build-fuzz
@@ -34,6 +37,7 @@ while [ $# -gt 0 ]; do
     --runs) runs="$2"; shift 2 ;;
     --smoke) smoke=1; seconds=5; shift ;;
     --no-build) build=0; shift ;;
+    --max-len) max_len="$2"; shift 2 ;;
     --build-dir) build_dir="$2"; shift 2 ;;
     -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
@@ -95,6 +99,7 @@ for target in "${targets[@]}"; do
   args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
         -artifact_prefix="$findings/")
   [ -n "$runs" ] && args+=(-runs="$runs")
+  [ -n "$max_len" ] && args+=(-max_len="$max_len")
   # CI runs the same mutations every time, so a red smoke run repeats.
   [ $smoke -eq 1 ] && args+=(-seed=1)
   echo "== $target (${seconds}s${runs:+, at most $runs inputs})"
