@@ -68,11 +68,14 @@ USBResult USBDriver::open(std::shared_ptr<USBDevice> device, int baudRate)
         return USBResult(QStringLiteral("Another device is already open"), 2);
     if (!device)
         return USBResult(QStringLiteral("No device is open"), 2);
+    // A driver made for enumeration carries no requests: a device it opened
+    // would report open while every request failed.
+    if (!d->protocol)
+        return USBResult(QStringLiteral("No protocol to carry requests"), 2);
     USBResult result = device->open(baudRate);
     if (result.isSuccess()) {
         d->openDevice = device;
-        if (d->protocol)
-            d->protocol->setDevice(device);
+        d->protocol->setDevice(device);
     }
     return result;
 }

@@ -32,9 +32,13 @@ public:
     // fresh id; requests that cannot be copied return an empty handle.
     virtual std::shared_ptr<USBICommRequest> clone() const;
 
-    // Takes the next id: one atomic increment of the process-wide counter, which
-    // starts at 100, so the first id of a process is 101.
+    // Takes the next id from the process-wide counter: 101 first, then upwards.
+    // After the largest int the count starts again at 101, so an id is never
+    // negative, never the stream id 0 and never below 101.
     static int takeNextId();
+    static constexpr int FirstId = 101;
+    // Makes `lastId` the id most recently handed out (for tests of the wrap).
+    static void setLastIdForTesting(int lastId);
 
 private:
     static std::atomic<int> nextRequestId;

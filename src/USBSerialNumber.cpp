@@ -30,7 +30,11 @@ bool USBSerialNumber::parse(const QString &original)
 {
     if (original.size() != 9 && original.size() != 13)
         return false;
+    // Lower-casing can change the length (U+0130 becomes two characters): such
+    // a text is not a serial number, and its positions would no longer line up.
     const QString text = original.toLower();
+    if (text.size() != original.size())
+        return false;
     if (!text.startsWith(QLatin1String("sy")))
         return false;
 

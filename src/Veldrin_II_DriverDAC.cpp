@@ -59,8 +59,10 @@ QByteArray Veldrin_II_DriverDAC::toPayload() const
     }
     QByteArray payload;
     BlockPayload::appendByte(payload, variantToInt(value(Waveform)));
+    // Half hertz, truncated: the frequency is not a millivolt figure, so it
+    // does not get the millivolt fields' snap to a nearby integer.
     const double halfHertz = variantToDouble(value(Frequency)) * 2.0;
-    BlockPayload::appendLE16(payload, BlockPayload::truncateScaled(halfHertz));
+    BlockPayload::appendLE16(payload, truncateToInt(halfHertz));
     BlockPayload::appendLE16(payload, span);
     BlockPayload::appendLE16(payload, base);
     return payload;

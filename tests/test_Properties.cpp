@@ -103,6 +103,47 @@ TEST(Properties, ListenersHearDestructionButAreNotCopied)
     EXPECT_EQ(listener.destroyed[0], address);
 }
 
+TEST(Properties, ListenerMayRemoveItselfAndAddOthersWhileCalled)
+{
+    RecordingBlock block;
+    RecordingListener other;
+    // Enough new listeners that the set grows while it is being announced to.
+    std::vector<RecordingListener> added(40);
+    // Leaves at its first call and registers the others instead.
+    class LeavingListener : public RecordingListener
+    {
+    public:
+        RecordingBlock *block = nullptr;
+        std::vector<RecordingListener> *replacements = nullptr;
+        void valueChanged(int key, const QVariant &value) override
+        {
+            RecordingListener::valueChanged(key, value);
+            block->removeListener(this);
+            for (RecordingListener &replacement : *replacements)
+                block->addListener(&replacement);
+        }
+    } leaving;
+    leaving.block = &block;
+    leaving.replacements = &added;
+    block.addListener(&leaving);
+    block.addListener(&other);
+
+    block.setValue(TestTraits::A, 1);
+    EXPECT_EQ(leaving.values.size(), 1u);
+    EXPECT_EQ(other.values.size(), 1u);
+    for (const RecordingListener &listener : added)
+        EXPECT_TRUE(listener.values.empty()) << "a listener added during a call hears the next change";
+
+    block.setValue(TestTraits::B, 2);
+    EXPECT_EQ(leaving.values.size(), 1u);
+    EXPECT_EQ(other.values.size(), 2u);
+    for (const RecordingListener &listener : added)
+        EXPECT_EQ(listener.values.size(), 1u);
+    block.removeListener(&other);
+    for (RecordingListener &listener : added)
+        block.removeListener(&listener);
+}
+
 TEST(Properties, AssignAnnouncesUnionOfOldAndNewKeys)
 {
     RecordingListener listener; // outlives the block it listens to
@@ -117,7 +158,9 @@ TEST(Properties, AssignAnnouncesUnionOfOldAndNewKeys)
     target.changes.clear();
 
     target.assign(source);
-    EXPECT_EQ(target.keys(), (QList<int>{5, 9})) << "a listener must not leave keys behind";
+    // With a listener the vanished key stays, holding an invalid value.
+    EXPECT_EQ(target.keys(), (QList<int>{1, 5, 9}));
+    EXPECT_FALSE(target.value(TestTraits::A).isValid());
     EXPECT_EQ(target.value(TestTraits::B).toInt(), 20);
     const std::vector<std::pair<int, ChangeOrigin>> expected = {
         {1, ChangeOrigin::Assigned}, {5, ChangeOrigin::Assigned}, {9, ChangeOrigin::Assigned}};
@@ -133,7 +176,13 @@ TEST(Properties, AssignAnnouncesUnionOfOldAndNewKeys)
     // Assigning a block that already shares the table still announces every key.
     target.changes.clear();
     target.assign(target);
-    EXPECT_EQ(target.changes.size(), 2u);
+    EXPECT_EQ(target.changes.size(), 3u);
+
+    // Without a listener the table becomes exactly the source's.
+    RecordingBlock unwatched;
+    unwatched.setValue(TestTraits::A, 1);
+    unwatched.assign(source);
+    EXPECT_EQ(unwatched.keys(), (QList<int>{5, 9}));
 }
 
 TEST(Properties, VariantConversions)
@@ -176,9 +225,11 @@ TEST(PropertiesStream, RoundTripAnnouncesEveryKeyOnceAsLoaded)
     source.setValue(TestTraits::C, -3);
     const QByteArray bytes = written(source);
 
+    RecordingListener listener; // outlives the block it listens to
     RecordingBlock target;
     target.setValue(TestTraits::C, 1);
     target.changes.clear();
+    target.addListener(&listener);
     QDataStream in(bytes);
     target.readFrom(in);
 
@@ -190,6 +241,10 @@ TEST(PropertiesStream, RoundTripAnnouncesEveryKeyOnceAsLoaded)
     const std::vector<std::pair<int, ChangeOrigin>> expected = {
         {1, ChangeOrigin::Loaded}, {5, ChangeOrigin::Loaded}, {9, ChangeOrigin::Loaded}};
     EXPECT_EQ(target.changes, expected);
+    // Listeners hear every loaded key once, with its loaded value.
+    const std::vector<std::pair<int, QVariant>> heard = {
+        {1, QVariant(1000.0)}, {5, QVariant(QStringLiteral("text"))}, {9, QVariant(-3)}};
+    EXPECT_EQ(listener.values, heard);
 }
 
 TEST(PropertiesStream, RepeatedKeysKeepEveryEntryAndYieldTheLastRead)

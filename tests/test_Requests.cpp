@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <QMap>
 
 #include "BootloaderCommRequest.h"
@@ -107,6 +109,17 @@ TEST(Requests, ClonesAndIds)
     EXPECT_EQ(b.id(), a.id() + 1);
     EXPECT_EQ(c.id(), a.id() + 2);
     EXPECT_EQ(c.id(), c.id());
+}
+
+TEST(Requests, IdCounterWrapsBackToTheFirstId)
+{
+    USBICommRequest::setLastIdForTesting(std::numeric_limits<int>::max() - 1);
+    const Veldrin_I_DriverCommRequest last(32);
+    const Veldrin_II_DriverCommRequest wrapped(32);
+    const BootloaderCommRequest next(StartStep, 0);
+    EXPECT_EQ(last.id(), std::numeric_limits<int>::max());
+    EXPECT_EQ(wrapped.id(), 101) << "never negative, never the stream id 0";
+    EXPECT_EQ(next.id(), 102);
 }
 
 TEST(Requests, PageSizeAndPageChecks)

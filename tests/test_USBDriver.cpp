@@ -164,6 +164,19 @@ TEST_F(USBDriverTest, FailedOpenLeavesTheDriverClosed)
     EXPECT_TRUE(driver->open(devices[1], 500000).isSuccess());
 }
 
+TEST_F(USBDriverTest, DriverWithoutProtocolOpensNothing)
+{
+    auto chip = addChip(Device232R, QStringLiteral("SYAH004010001"));
+    USBDriver enumerator;
+    const auto devices = enumerator.devices(true);
+    ASSERT_EQ(devices.size(), 1);
+
+    EXPECT_FALSE(enumerator.open(devices[0], 500000).isSuccess());
+    EXPECT_FALSE(enumerator.isOpen());
+    EXPECT_FALSE(devices[0]->isOpen());
+    EXPECT_FALSE(chip->isOpen()) << "the vendor handle must not stay open";
+}
+
 TEST_F(USBDriverTest, RequestsNeedAnOpenDevice)
 {
     addChip(Device232R, QStringLiteral("SYAH004010001"));

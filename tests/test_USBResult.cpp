@@ -69,6 +69,12 @@ TEST(USBSerialNumber, RejectsMalformedTexts)
     }
     // A character above Latin-1 at a letter position.
     EXPECT_FALSE(USBSerialNumber(QString::fromUtf8("SY\u0101H00401")).valid);
+    // A 13-character text that lower-cases to 14 characters (capital I with
+    // dot above becomes i and a combining dot) is no serial number, and in
+    // particular not the 9-character form it would then start with.
+    const USBSerialNumber longer(QString::fromUtf8("SYAH00401123\u0130"));
+    EXPECT_FALSE(longer.valid);
+    EXPECT_NE(longer, USBSerialNumber(QStringLiteral("SYAH00401")));
 }
 
 TEST(USBSerialNumber, EqualityHonoursTheWildcard)

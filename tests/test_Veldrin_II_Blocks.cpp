@@ -7,6 +7,7 @@
 #include "Veldrin_II_DriverUserData.h"
 
 #include <QDataStream>
+#include <QVector>
 
 namespace {
 
@@ -84,6 +85,11 @@ TEST(Veldrin_II_DriverDAC, Payload)
     dac.setValue(Veldrin_II_DriverDAC::LowLevel, -0.013);
     dac.setValue(Veldrin_II_DriverDAC::HighLevel, 0.001);
     EXPECT_EQ(dac.toPayload().mid(3), hex("0e00f3ff"));
+
+    // The frequency in half hertz is truncated, not snapped like millivolts:
+    // just below 1000 Hz is 1999 half hertz.
+    dac.setValue(Veldrin_II_DriverDAC::Frequency, 999.9999999);
+    EXPECT_EQ(dac.toPayload().mid(1, 2), hex("cf07"));
 }
 
 TEST(Veldrin_II_DriverDAC, DecodeDescribesLevelsFromOffsetAndAmplitude)
@@ -137,6 +143,41 @@ TEST(Veldrin_II_DriverSampling, PayloadAndPeriod)
         sampling.setValue(Veldrin_II_DriverSampling::Period, outside);
         EXPECT_EQ(sampling.samplePeriod(), 0.0) << outside;
     }
+}
+
+TEST(Veldrin_II_DriverSampling, EveryPeriodCodeAndOption8AsLowByte)
+{
+    const double seconds[17] = {0.00001, 0.00002, 0.00005, 0.0001, 0.0002, 0.0005,
+                                0.001,   0.002,   0.005,   0.01,   0.02,   0.05,
+                                0.1,     0.2,     0.5,     1.0,    2.0};
+    Veldrin_II_DriverSampling sampling;
+    for (int code = 0; code <= 16; ++code) {
+        sampling.setValue(Veldrin_II_DriverSampling::Period, code);
+        EXPECT_DOUBLE_EQ(sampling.samplePeriod(), seconds[code]) << code;
+    }
+    // Byte 10 is the low byte of Option8 read as an int, not a 0/1 flag.
+    sampling.setValue(Veldrin_II_DriverSampling::Option8, 0x1A3);
+    EXPECT_EQ(sampling.toPayload().mid(10, 1), hex("a3"));
+}
+
+TEST(Veldrin_II_Blocks, StreamsCarryABlockVersionExceptUserData)
+{
+    auto header = [](const auto &block) {
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        block.writeTo(out);
+        QDataStream in(bytes);
+        qint32 first = 0, second = 0, third = 0;
+        in >> first >> second >> third;
+        return QVector<qint32>{first, second, third, qint32(in.atEnd())};
+    };
+    // Block version 1, template version 1, entry count.
+    EXPECT_EQ(header(Veldrin_II_DriverSampling()), (QVector<qint32>{1, 1, 11, 0}));
+    EXPECT_EQ(header(Veldrin_II_DriverPWM()), (QVector<qint32>{1, 1, 4, 0}));
+    EXPECT_EQ(header(Veldrin_II_DriverPWMFrequency()), (QVector<qint32>{1, 1, 1, 0}));
+    EXPECT_EQ(header(Veldrin_II_DriverDAC()), (QVector<qint32>{1, 1, 6, 0}));
+    // The calibration block: template version 1 and an empty table, nothing more.
+    EXPECT_EQ(header(Veldrin_II_DriverUserData()), (QVector<qint32>{1, 0, 0, 1}));
 }
 
 TEST(Veldrin_II_DriverUserData, DefaultCalibrationWithRangeAndPeriodFactors)

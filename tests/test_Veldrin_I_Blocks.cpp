@@ -84,6 +84,8 @@ TEST(Veldrin_I_DriverDAC, DecodesInstrumentSettings)
     EXPECT_EQ(dac.keys(), (QList<int>{0, 2, 3, 4}));
     EXPECT_EQ(dac.value(Veldrin_I_DriverDAC::Waveform), QVariant(2));
     EXPECT_EQ(dac.value(Veldrin_I_DriverDAC::Frequency), QVariant(1000));
+    // Variants compare across number types; the stored type is an int.
+    EXPECT_EQ(dac.value(Veldrin_I_DriverDAC::Frequency).userType(), QMetaType::Int);
     EXPECT_EQ(dac.value(Veldrin_I_DriverDAC::Amplitude), QVariant(1.0));
     EXPECT_EQ(dac.value(Veldrin_I_DriverDAC::Offset), QVariant(-2.5));
     EXPECT_EQ(dac.toPayload(), hex("02e803e8033cf6"));
@@ -119,12 +121,22 @@ TEST(Veldrin_I_DriverSampling, PayloadAndPeriod)
     EXPECT_EQ(sampling.toPayload(), hex("0b0150c303000100"));
     EXPECT_DOUBLE_EQ(sampling.samplePeriod(), 2.0);
 
-    sampling.setValue(Veldrin_I_DriverSampling::Period, 0);
-    EXPECT_DOUBLE_EQ(sampling.samplePeriod(), 0.0005);
+    const double seconds[12] = {0.0005, 0.001, 0.002, 0.005, 0.01, 0.02,
+                                0.05,   0.1,   0.2,   0.5,   1.0,  2.0};
+    for (int code = 0; code < 12; ++code) {
+        sampling.setValue(Veldrin_I_DriverSampling::Period, code);
+        EXPECT_DOUBLE_EQ(sampling.samplePeriod(), seconds[code]) << code;
+    }
     for (int outside : {-1, 12, 16}) {
         sampling.setValue(Veldrin_I_DriverSampling::Period, outside);
         EXPECT_EQ(sampling.samplePeriod(), 0.0) << outside;
     }
+
+    // Bytes 5 to 7 are the low bytes of the three option keys.
+    sampling.setValue(Veldrin_I_DriverSampling::Option4, 0x1C5);
+    sampling.setValue(Veldrin_I_DriverSampling::Option5, 0x2D6);
+    sampling.setValue(Veldrin_I_DriverSampling::Option6, 0x3E7);
+    EXPECT_EQ(sampling.toPayload().mid(5), hex("c5d6e7"));
 }
 
 TEST(Veldrin_I_DriverUserData, DefaultCalibration)

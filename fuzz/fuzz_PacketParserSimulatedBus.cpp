@@ -1,4 +1,4 @@
-// Arbitrary bytes from the instrument, cut into arbitrary polls, through the
+// End to end: arbitrary bytes from the instrument, cut into arbitrary polls, through the
 // packet parser and both dispatch paths. The parser reads them through the
 // library's FTDI device from a virtual chip on a simulated bus. Any failure
 // must surface as a USBResult; nothing may crash, read out of bounds or leak.
