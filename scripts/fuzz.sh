@@ -45,18 +45,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ $build -eq 1 ]; then
-  packages="cmake make clang libclang-rt-14-dev qtbase5-dev"
-  missing=""
-  for p in $packages; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-  done
-  if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    sudo_cmd=""
-    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-    $sudo_cmd apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
-  fi
+  bash scripts/install-packages.sh cmake make clang libclang-rt-14-dev qtbase5-dev
 
   jobs=$(nproc 2>/dev/null || echo 2)
   CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug \

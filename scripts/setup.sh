@@ -34,17 +34,7 @@ fi
 packages="cmake make g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev python3
           pkg-config python3-venv python3-setuptools python3-wheel python3-numpy python3-matplotlib
           clang dpkg-dev file $also"
-missing=""
-for p in $packages; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
-fi
+bash scripts/install-packages.sh $packages
 [ -n "$packages_only" ] && exit 0
 
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -361,6 +361,20 @@ std::shared_ptr<LibFtdiLibrary::Session> LibFtdiLibrary::session(Handle handle) 
     return it == m_sessions.end() ? nullptr : it->second;
 }
 
+template <typename Action>
+Status LibFtdiLibrary::withSession(Handle handle, Gone gone, Action action)
+{
+    const std::shared_ptr<Session> s = session(handle);
+    if (!s)
+        return InvalidHandle;
+    std::lock_guard<std::mutex> lock(s->mutex);
+    if (!s->context)
+        return InvalidHandle;
+    if (gone == Gone::Refused && s->gone)
+        return IoError;
+    return action(*s);
+}
+
 Status LibFtdiLibrary::poll(Session &s, int usbTimeoutMs)
 {
     if (s.gone)
@@ -571,104 +585,76 @@ Status LibFtdiLibrary::write(Handle handle, const void *buffer, std::uint32_t co
 
 Status LibFtdiLibrary::setBaudRate(Handle handle, std::uint32_t baudRate)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    if (baudRate == 0 || baudRate > INT_MAX)
-        return InvalidBaudRate;
-    const int result = m_functions->setBaudrate(s->context, static_cast<int>(baudRate));
-    if (result == -1)
-        return InvalidBaudRate;
-    return result < 0 ? failed(*s) : Ok;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        if (baudRate == 0 || baudRate > INT_MAX)
+            return InvalidBaudRate;
+        const int result = m_functions->setBaudrate(s.context, static_cast<int>(baudRate));
+        if (result == -1)
+            return InvalidBaudRate;
+        return result < 0 ? failed(s) : Ok;
+    });
 }
 
 Status LibFtdiLibrary::setDataCharacteristics(Handle handle, std::uint8_t wordLength,
                                               std::uint8_t stopBits, std::uint8_t parity)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    // Word length, stop bits (0 one, 1 one and a half, 2 two) and parity take
-    // the same numbers in both libraries.
-    if ((wordLength != Bits7 && wordLength != Bits8) || stopBits > StopBits2 || parity > ParitySpace)
-        return InvalidParameter;
-    return m_functions->setLineProperty(s->context, wordLength, stopBits, parity) < 0 ? failed(*s) : Ok;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        // Word length, stop bits (0 one, 1 one and a half, 2 two) and parity take
+        // the same numbers in both libraries.
+        if ((wordLength != Bits7 && wordLength != Bits8) || stopBits > StopBits2 || parity > ParitySpace)
+            return InvalidParameter;
+        return m_functions->setLineProperty(s.context, wordLength, stopBits, parity) < 0 ? failed(s) : Ok;
+    });
 }
 
 Status LibFtdiLibrary::setFlowControl(Handle handle, std::uint16_t flowControl, std::uint8_t xon,
                                       std::uint8_t xoff)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    int result = 0;
-    if (flowControl == FlowXonXoff && m_functions->setFlowCtrlXonXoff)
-        result = m_functions->setFlowCtrlXonXoff(s->context, xon, xoff);
-    else if (flowControl == FlowNone || flowControl == FlowRtsCts || flowControl == FlowDtrDsr
-             || flowControl == FlowXonXoff)
-        result = m_functions->setFlowCtrl(s->context, flowControl);
-    else
-        return InvalidParameter;
-    return result < 0 ? failed(*s) : Ok;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        int result = 0;
+        if (flowControl == FlowXonXoff && m_functions->setFlowCtrlXonXoff)
+            result = m_functions->setFlowCtrlXonXoff(s.context, xon, xoff);
+        else if (flowControl == FlowNone || flowControl == FlowRtsCts || flowControl == FlowDtrDsr
+                 || flowControl == FlowXonXoff)
+            result = m_functions->setFlowCtrl(s.context, flowControl);
+        else
+            return InvalidParameter;
+        return result < 0 ? failed(s) : Ok;
+    });
 }
 
 Status LibFtdiLibrary::purge(Handle handle, std::uint32_t mask)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    if (mask & ~(PurgeRx | PurgeTx))
-        return InvalidParameter;
-    if (mask == 0)
-        return Ok;
-    if (mask & PurgeRx) {
-        s->received.clear();
-        s->head = 0;
-        s->lastReported = SIZE_MAX;
-    }
-    const Functions &f = *m_functions;
-    int result = 0;
-    if (f.tciflush && f.tcoflush && f.tcioflush)
-        result = mask == (PurgeRx | PurgeTx) ? f.tcioflush(s->context)
-            : mask == PurgeRx                ? f.tciflush(s->context)
-                                             : f.tcoflush(s->context);
-    else
-        // Releases before 1.5 purge both buffers in one call only.
-        result = f.usbPurgeBuffers(s->context);
-    return result < 0 ? failed(*s) : Ok;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        if (mask & ~(PurgeRx | PurgeTx))
+            return InvalidParameter;
+        if (mask == 0)
+            return Ok;
+        if (mask & PurgeRx) {
+            s.received.clear();
+            s.head = 0;
+            s.lastReported = SIZE_MAX;
+        }
+        const Functions &f = *m_functions;
+        int result = 0;
+        if (f.tciflush && f.tcoflush && f.tcioflush)
+            result = mask == (PurgeRx | PurgeTx) ? f.tcioflush(s.context)
+                : mask == PurgeRx                ? f.tciflush(s.context)
+                                                 : f.tcoflush(s.context);
+        else
+            // Releases before 1.5 purge both buffers in one call only.
+            result = f.usbPurgeBuffers(s.context);
+        return result < 0 ? failed(s) : Ok;
+    });
 }
 
 Status LibFtdiLibrary::setTimeouts(Handle handle, std::uint32_t readMs, std::uint32_t writeMs)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    s->readTimeoutMs = readMs;
-    s->writeTimeoutMs = writeMs;
-    return Ok;
+    return withSession(handle, Gone::Allowed, [&](Session &s) -> Status {
+        s.readTimeoutMs = readMs;
+        s.writeTimeoutMs = writeMs;
+        return Ok;
+    });
 }
 
 Status LibFtdiLibrary::getQueueStatus(Handle handle, std::uint32_t *rxBytes)
@@ -715,90 +701,62 @@ Status LibFtdiLibrary::getStatus(Handle handle, std::uint32_t *rxBytes, std::uin
 
 Status LibFtdiLibrary::setLatencyTimer(Handle handle, std::uint8_t milliseconds)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    const int result = m_functions->setLatencyTimer(s->context, milliseconds);
-    if (result == -1)
-        return InvalidParameter;
-    return result < 0 ? failed(*s) : Ok;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        const int result = m_functions->setLatencyTimer(s.context, milliseconds);
+        if (result == -1)
+            return InvalidParameter;
+        return result < 0 ? failed(s) : Ok;
+    });
 }
 
 Status LibFtdiLibrary::setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    return m_functions->setBitmode(s->context, mask, mode) < 0 ? failed(*s) : Ok;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        return m_functions->setBitmode(s.context, mask, mode) < 0 ? failed(s) : Ok;
+    });
 }
 
 Status LibFtdiLibrary::setUsbParameters(Handle handle, std::uint32_t inTransferSize,
                                         std::uint32_t outTransferSize)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    if (!validTransferSize(inTransferSize) || !validTransferSize(outTransferSize))
-        return InvalidParameter;
-    // libftdi's read buffer is the USB request size of its reads; writes go
-    // out in pieces of the write chunk size.
-    if (m_functions->readDataSetChunksize(s->context, inTransferSize) < 0
-        || m_functions->writeDataSetChunksize(s->context, outTransferSize) < 0)
-        return InsufficientResources;
-    s->writeChunk = outTransferSize;
-    return Ok;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        if (!validTransferSize(inTransferSize) || !validTransferSize(outTransferSize))
+            return InvalidParameter;
+        // libftdi's read buffer is the USB request size of its reads; writes go
+        // out in pieces of the write chunk size.
+        if (m_functions->readDataSetChunksize(s.context, inTransferSize) < 0
+            || m_functions->writeDataSetChunksize(s.context, outTransferSize) < 0)
+            return InsufficientResources;
+        s.writeChunk = outTransferSize;
+        return Ok;
+    });
 }
 
 Status LibFtdiLibrary::getDeviceInfo(Handle handle, DeviceType *type, std::uint32_t *id,
                                      char *serialNumber, char *description, void *)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (type)
-        *type = s->type;
-    if (id)
-        *id = s->id;
-    copyText(serialNumber, ListSerialSize, s->serialNumber.c_str());
-    copyText(description, ListDescriptionSize, s->description.c_str());
-    return Ok;
+    return withSession(handle, Gone::Allowed, [&](Session &s) -> Status {
+        if (type)
+            *type = s.type;
+        if (id)
+            *id = s.id;
+        copyText(serialNumber, ListSerialSize, s.serialNumber.c_str());
+        copyText(description, ListDescriptionSize, s.description.c_str());
+        return Ok;
+    });
 }
 
 Status LibFtdiLibrary::cyclePort(Handle handle)
 {
-    const std::shared_ptr<Session> s = session(handle);
-    if (!s)
-        return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
-    if (!s->context)
-        return InvalidHandle;
-    if (s->gone)
-        return IoError;
-    if (!m_functions->resetDevice)
-        return NotSupported;
-    // A USB port reset: a chip whose descriptors changed (a new identity in
-    // its EEPROM) comes back as a new device. Either way the handle is done.
-    const int result = m_functions->resetDevice(s->context->usbDeviceHandle);
-    s->gone = true;
-    return result == 0 || result == LibFtdi::UsbErrorNotFound ? Ok : IoError;
+    return withSession(handle, Gone::Refused, [&](Session &s) -> Status {
+        if (!m_functions->resetDevice)
+            return NotSupported;
+        // A USB port reset: a chip whose descriptors changed (a new identity in
+        // its EEPROM) comes back as a new device. Either way the handle is done.
+        const int result = m_functions->resetDevice(s.context->usbDeviceHandle);
+        s.gone = true;
+        return result == 0 || result == LibFtdi::UsbErrorNotFound ? Ok : IoError;
+    });
 }
 
 Status LibFtdiLibrary::createDeviceInfoList(std::uint32_t *count)

@@ -103,6 +103,12 @@ private:
     bool load(const QString &fileName);
     void unload();
     std::shared_ptr<Session> session(Ftdi::Handle handle) const;
+    // Runs `action` on the session of `handle` with its lock held:
+    // InvalidHandle for an unknown or closed handle, and (unless `gone` is
+    // Allowed) IoError once the device has gone.
+    enum class Gone { Refused, Allowed };
+    template <typename Action>
+    Ftdi::Status withSession(Ftdi::Handle handle, Gone gone, Action action);
 
     // With the session's lock held.
     Ftdi::Status poll(Session &session, int usbTimeoutMs);

@@ -15,26 +15,18 @@
 #include "SimulatedBus.h"
 #include "SimulatedFtdiChip.h"
 #include "SimulatedInstrument.h"
+#include "SimulatedHost.h"
 #include "VeldrinLib.h"
 
 namespace {
 
-class InstrumentWaits : public ::testing::Test
+class InstrumentWaits : public SimulatedHostTest
 {
 protected:
-    void TearDown() override
+    // The instrument opened before the test reaches behind it.
+    void open(const char *description)
     {
-        closeLibrary();
-        useFtdiLibrary();
-    }
-
-    void start(const char *description)
-    {
-        ASSERT_EQ(useSimulatedBus(description), 0);
-        ASSERT_EQ(initialise(), 0);
-        bus = std::dynamic_pointer_cast<SimulatedBus>(FtdiBackend::current());
-        ASSERT_TRUE(bus);
-        // Open the instrument before reaching behind it.
+        ASSERT_NO_FATAL_FAILURE(start(description));
         bool complete = false;
         ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
     }
@@ -51,15 +43,13 @@ protected:
         EXPECT_EQ(getLastErrorText(1, text, sizeof text), 0);
         return text;
     }
-
-    std::shared_ptr<SimulatedBus> bus;
 };
 
 // A stream that stops partway: the wait ends at its time-out with the
 // measurement incomplete and the progress stuck below its expected value.
 TEST_F(InstrumentWaits, TimesOutWhileTheStreamIsStalled)
 {
-    start("gen2 signal=dc");
+    open("gen2 signal=dc");
     instrument()->stopStreamAfter(2);
     ASSERT_EQ(runMeasurement(1, 1, 4, 1000), 0);
     QElapsedTimer timer;
@@ -80,7 +70,7 @@ TEST_F(InstrumentWaits, TimesOutWhileTheStreamIsStalled)
 // last error text tells what failed.
 TEST_F(InstrumentWaits, EndsWithDisconnectedWhenUnplugged)
 {
-    start("gen2 signal=dc");
+    open("gen2 signal=dc");
     // Ten seconds of samples.
     ASSERT_EQ(runMeasurement(1, 1, 9, 1000), 0);
     QThread::msleep(100);
@@ -108,7 +98,7 @@ TEST_F(InstrumentWaits, EndsWithDisconnectedWhenUnplugged)
 // exchange succeeds.
 TEST_F(InstrumentWaits, LastErrorTextHoldsTheInstrumentsRefusal)
 {
-    start("gen2 pace=fast");
+    open("gen2 pace=fast");
     EXPECT_EQ(lastError(), "");
     // Instruction 37 sets DAC 1; status 2 means busy.
     instrument()->overrideStatus(37, 2, 1);

@@ -11,6 +11,7 @@
 #include "FtdiBackend.h"
 #include "SimulatedBus.h"
 #include "SimulatedFtdiChip.h"
+#include "SimulatedHost.h"
 #include "SimulatedInstrumentII.h"
 #include "VeldrinLib.h"
 
@@ -22,43 +23,10 @@ constexpr qint64 closeMarginMs = 400;
 constexpr qint64 closeMarginMs = 150;
 #endif
 
-class RealTimeInstruments : public ::testing::Test
+class RealTimeInstruments : public SimulatedHostTest
 {
 protected:
-    void TearDown() override
-    {
-        closeLibrary();
-        useFtdiLibrary();
-    }
-
-    void start(const char *description)
-    {
-        ASSERT_EQ(useSimulatedBus(description), 0);
-        ASSERT_EQ(initialise(), 0);
-        bus = std::dynamic_pointer_cast<SimulatedBus>(FtdiBackend::current());
-        ASSERT_TRUE(bus);
-    }
-
     std::shared_ptr<SimulatedFtdiChip> chip(int n) const { return bus->chips().at(n); }
-
-    // Polls as a host does; the status of the first call that does not
-    // succeed, or 0 once complete, or -1 when `timeoutMs` ran out.
-    static int waitForCompletion(int device, int timeoutMs)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            bool complete = false;
-            const int status = isMeasurementComplete(device, &complete);
-            if (status != 0)
-                return status;
-            if (complete)
-                return 0;
-            if (timer.elapsed() > timeoutMs)
-                return -1;
-            QThread::msleep(1);
-        }
-    }
 
     static QVector<double> result(int device, int channel)
     {
@@ -80,7 +48,6 @@ protected:
         return true;
     }
 
-    std::shared_ptr<SimulatedBus> bus;
 };
 
 // Milliseconds an export call takes.

@@ -331,8 +331,9 @@ TEST_F(SimulatedBusCalls, PacedChipsDeliverByWireTimePacketsAndLatencyTimer)
     fifo->sendToHostProducedAt(-1, QByteArray(600, 'x'));
     std::uint32_t queued = 0;
     ASSERT_EQ(bus->getQueueStatus(h, &queued), Ok);
-    if (sinceOpen.elapsed() < 14)
+    if (sinceOpen.elapsed() < 14) {
         EXPECT_EQ(queued, 510u);
+    }
     QElapsedTimer timer;
     timer.start();
     EXPECT_EQ(readBytes(h, 600).size(), 600);

@@ -29,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "SimulatedHost.h"
 #include "FtdiBackend.h"
 #include "SimulatedBus.h"
 #include "SimulatedFtdiChip.h"
@@ -154,23 +155,6 @@ void clearBusRecords()
         chip->clearCalls();
         if (const auto instrument = std::dynamic_pointer_cast<SimulatedInstrument>(chip->peer()))
             instrument->clearHostRequests();
-    }
-}
-
-int waitForCompletion(int device, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        bool complete = false;
-        const int status = isMeasurementComplete(device, &complete);
-        if (status != 0)
-            return status;
-        if (complete)
-            return 0;
-        if (timer.elapsed() > timeoutMs)
-            return -1;
-        QThread::msleep(1);
     }
 }
 

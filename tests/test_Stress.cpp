@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "SimulatedHost.h"
 #include "VeldrinLib.h"
 
 namespace {
@@ -706,31 +707,8 @@ private:
     Watchdog m_watchdog;
 };
 
-class Stress : public ::testing::Test
+class Stress : public SimulatedHostTest
 {
-protected:
-    void TearDown() override
-    {
-        closeLibrary();
-        useFtdiLibrary();
-    }
-
-    static int waitForCompletion(int device, int timeoutMs)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            bool complete = false;
-            const int status = isMeasurementComplete(device, &complete);
-            if (status != 0)
-                return status;
-            if (complete)
-                return 0;
-            if (timer.elapsed() > timeoutMs)
-                return -1;
-            QThread::msleep(1);
-        }
-    }
 };
 
 TEST_F(Stress, EightHostThreadsCallEveryExportAtRandom)
