@@ -581,6 +581,8 @@ Status SimulatedFtdiChip::write(quintptr session, const void *buffer, std::uint3
         std::uint32_t accepted = count;
         if ((m_faults & ShortWrites) && accepted > 0)
             --accepted;
+        if (m_faults & PartialWrites)
+            accepted = std::min<std::uint32_t>(accepted, 3);
         bytes = QByteArray(static_cast<const char *>(buffer), static_cast<int>(accepted));
         m_hostWritten.append(bytes);
         if (m_hostWritten.size() > MaxRecordedBytes)

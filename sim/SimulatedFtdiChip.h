@@ -57,6 +57,9 @@
 // - BlankEeprom: EEPROM reads give Ftdi::EepromNotProgrammed until the EEPROM
 //   is programmed.
 // - ShortWrites: every write reports (and passes on) one byte fewer than asked.
+// - PartialWrites: every write passes on at most 3 bytes and reports that
+//   count, as a write does whose time-out expires while the chip's transmit
+//   buffer is full; the rest is the writer's to send again.
 //
 // Test hooks, for fault and timing tests of the host side:
 // - setQueueStatusHook: a callback run on the querying thread at each
@@ -91,6 +94,7 @@ public:
         EepromReadFailure = 0x2,
         BlankEeprom = 0x4,
         ShortWrites = 0x8,
+        PartialWrites = 0x10,
     };
 
     // What the last opening of the chip was configured with. open resets it to

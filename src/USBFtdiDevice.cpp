@@ -308,13 +308,22 @@ int USBFtdiDevice::write(const QByteArray &bytes)
     requireOpen();
     if (bytes.isEmpty())
         return 0;
-    std::uint32_t written = 0;
-    const Status status = m_api->write(m_handle, bytes.constData(),
-                                       static_cast<std::uint32_t>(bytes.size()), &written);
-    if (status != Ok)
-        fail(status);
-    if (written < static_cast<std::uint32_t>(bytes.size()))
-        throw timedOut();
+    // A write whose time-out expires part-way has passed on only some of the
+    // bytes. The rest goes out again, so that the instrument receives the
+    // frame whole: a frame cut short would take the next frame's first bytes
+    // as its own and carry out a setting nobody sent. Only a write that takes
+    // nothing at all (a whole time-out without progress) gives up.
+    const std::uint32_t total = static_cast<std::uint32_t>(bytes.size());
+    std::uint32_t sent = 0;
+    while (sent < total) {
+        std::uint32_t written = 0;
+        const Status status = m_api->write(m_handle, bytes.constData() + sent, total - sent, &written);
+        if (status != Ok)
+            fail(status);
+        if (written == 0 || written > total - sent)
+            throw timedOut();
+        sent += written;
+    }
     return bytes.size();
 }
 

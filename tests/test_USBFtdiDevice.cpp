@@ -182,6 +182,11 @@ TEST_F(USBFtdiDeviceTest, ExactCountReadsAndWrites)
     chip->setFault(SimulatedFtdiChip::ShortWrites);
     EXPECT_EQ(thrownMessage([&] { device->write("abc"); }), "Communication timed out");
     EXPECT_EQ(thrownMessage([&] { device->writeByte('x'); }), "Communication timed out");
+    // A chip that takes part of each write gets the rest written again.
+    chip->setFault(SimulatedFtdiChip::ShortWrites, false);
+    chip->setFault(SimulatedFtdiChip::PartialWrites);
+    EXPECT_EQ(device->write("0123456789"), 10);
+    EXPECT_TRUE(chip->hostWritten().endsWith("0123456789")) << chip->hostWritten().toStdString();
     EXPECT_EQ(device->setDefaultTimeouts(), 0u);
     EXPECT_EQ(chip->configuration().readTimeout, 1000u);
     EXPECT_EQ(chip->configuration().writeTimeout, 1000u);
