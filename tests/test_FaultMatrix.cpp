@@ -417,18 +417,30 @@ TEST_P(FaultMatrix, StatusLastErrorTimeAndRecovery)
     EXPECT_TRUE(holdsMeasurement(1, 100));
 }
 
+// A generation II instrument on a bus of its own, opened by a first export.
+class FaultMatrixShortWrite : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(useSimulatedBus("gen2 signal=dc"), 0);
+        ASSERT_EQ(initialise(), 0);
+        const auto bus = std::dynamic_pointer_cast<SimulatedBus>(FtdiBackend::current());
+        chip = bus->chips().at(0);
+        instrument = std::dynamic_pointer_cast<SimulatedInstrumentII>(chip->peer());
+        ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
+    }
+
+    std::shared_ptr<SimulatedFtdiChip> chip;
+    std::shared_ptr<SimulatedInstrumentII> instrument;
+    bool complete = false;
+};
+
 // A chip that takes each write in pieces (its time-out expiring while its
 // buffer is full) still delivers every frame whole: the transport writes the
 // rest again, so the instrument never takes one frame's bytes for another's.
-TEST(FaultMatrixShortWrite, AWriteTakenInPiecesReachesTheInstrumentWhole)
+TEST_F(FaultMatrixShortWrite, AWriteTakenInPiecesReachesTheInstrumentWhole)
 {
-    ASSERT_EQ(useSimulatedBus("gen2 signal=dc"), 0);
-    ASSERT_EQ(initialise(), 0);
-    const auto bus = std::dynamic_pointer_cast<SimulatedBus>(FtdiBackend::current());
-    const auto chip = bus->chips().at(0);
-    const auto instrument = std::dynamic_pointer_cast<SimulatedInstrumentII>(chip->peer());
-    bool complete = false;
-    ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
     const auto offset = [&] {
         const QByteArray settings = instrument->dacSettings(1);
         return quint8(settings.at(5)) | quint8(settings.at(6)) << 8;
@@ -450,8 +462,8 @@ TEST(FaultMatrixShortWrite, AWriteTakenInPiecesReachesTheInstrumentWhole)
 }
 
 // DISABLED: a write that the chip takes short, and whose rest it then refuses
-// for a whole time-out, leaves the instrument out of step. The frame lacks its last byte, so the instrument takes the first byte
-// of the next request for it and carries the setting out with that byte (a
+// for a whole time-out, leaves the instrument out of step. The frame lacks its
+// last byte, so the instrument takes the first byte of the next request for it and carries the setting out with that byte (a
 // DAC offset of 0x05FA mV, 1.53 V, where 250 mV was sent); it skips the rest
 // of the next request or reads its bytes as raw actions, and every request
 // lost that way costs its 4 s time-out, until the chip is opened again. The
@@ -459,15 +471,8 @@ TEST(FaultMatrixShortWrite, AWriteTakenInPiecesReachesTheInstrumentWhole)
 // the next frame as if the instrument were in step. Sound: a frame reaches
 // the instrument whole or the link is brought back in step before the next
 // one (the frame's rest sent, or the instrument's receiver reset).
-TEST(FaultMatrixShortWrite, DISABLED_AWriteCutShortLeavesTheInstrumentInStep)
+TEST_F(FaultMatrixShortWrite, DISABLED_AWriteCutShortLeavesTheInstrumentInStep)
 {
-    ASSERT_EQ(useSimulatedBus("gen2 signal=dc"), 0);
-    ASSERT_EQ(initialise(), 0);
-    const auto bus = std::dynamic_pointer_cast<SimulatedBus>(FtdiBackend::current());
-    const auto chip = bus->chips().at(0);
-    const auto instrument = std::dynamic_pointer_cast<SimulatedInstrumentII>(chip->peer());
-    bool complete = false;
-    ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
     const QByteArray before = instrument->dacSettings(1);
 
     chip->setFault(SimulatedFtdiChip::ShortWrites);
