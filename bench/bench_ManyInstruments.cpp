@@ -8,8 +8,9 @@
 // takes; the library's CPU time per million samples; heap and threads per
 // instrument; closeLibrary's time; and a check that every sample arrived and
 // reads the input's level. OpenOneByOne gives the time of the same opening
-// by each instrument's first export, one after another. Each figure is the
-// median over the iterations.
+// by each instrument's first export, one after another; FailuresInTheMix
+// opens eight with two failing among them. Each figure is the median over the
+// iterations.
 //
 // The simulator works in the threads that call it (an instrument works out its
 // samples when the start is written, a chip hands bytes over when read), so
@@ -37,9 +38,11 @@
 #include <thread>
 #include <vector>
 
+#include "FtdiBackend.h"
 #include "FtdiTypes.h"
 #include "SimulatedBus.h"
 #include "SimulatedBusFactory.h"
+#include "SimulatedFtdiChip.h"
 #include "VeldrinLib.h"
 
 namespace {
@@ -310,6 +313,75 @@ void OpenOneByOne(benchmark::State &state)
     state.counters["ready_ms"] = median(readyMs);
 }
 BENCHMARK(OpenOneByOne)->Arg(8)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Opening failures in the mix: eight instruments, the third silent
+// (fault=no-reply), the sixth unplugged after listing. Once opened at once,
+// and once by each instrument's first export in a session of its own: the
+// others open, and each failing one's own export gives what its first export
+// gives, for the same reason.
+void FailuresInTheMix(benchmark::State &state)
+{
+    const int instruments = 8, silent = 3, unplugged = 6;
+    QStringList devices;
+    for (int device = 1; device <= instruments; ++device)
+        devices << QStringLiteral("gen2 chip=8 signal=dc pace=real")
+                       + (device == silent ? QStringLiteral(" fault=no-reply") : QString());
+    const std::string description = devices.join(QStringLiteral("; ")).toStdString();
+    const auto startSession = [&] {
+        useSimulatedBus(description.c_str());
+        initialise();
+        std::dynamic_pointer_cast<SimulatedBus>(FtdiBackend::current())
+            ->chips()
+            .at(unplugged - 1)
+            ->setFault(SimulatedFtdiChip::Unplugged);
+    };
+    const auto statusOf = [](int device) {
+        bool complete = false;
+        return isMeasurementComplete(device, &complete);
+    };
+    const auto reasonOf = [](int device) {
+        char text[256] = "";
+        getLastErrorText(device, text, sizeof text);
+        return std::string(text);
+    };
+    double readyMs = 0.0;
+    int opened = 0, othersOpen = 0, sameReasons = 0;
+    int lazy[2] = {}, atOnce[2] = {};
+    for (auto _ : state) {
+        startSession();
+        lazy[0] = statusOf(silent);
+        lazy[1] = statusOf(unplugged);
+        const std::string lazyReasons[2] = {reasonOf(silent), reasonOf(unplugged)};
+        closeLibrary();
+
+        startSession();
+        const Clock::time_point t = Clock::now();
+        openDevices(&opened);
+        readyMs = msSince(t);
+        sameReasons = int(reasonOf(silent) == lazyReasons[0]) + int(reasonOf(unplugged) == lazyReasons[1]);
+        atOnce[0] = statusOf(silent);
+        atOnce[1] = statusOf(unplugged);
+        othersOpen = 0;
+        for (int device = 1; device <= instruments; ++device) {
+            if (device != silent && device != unplugged && statusOf(device) == 0)
+                ++othersOpen;
+        }
+        closeLibrary();
+    }
+    useFtdiLibrary();
+    state.counters["opened"] = opened;
+    state.counters["others_open"] = othersOpen;
+    state.counters["ready_ms"] = readyMs;
+    state.counters["silent_status"] = atOnce[0];
+    state.counters["silent_first_export_status"] = lazy[0];
+    state.counters["unplugged_status"] = atOnce[1];
+    state.counters["unplugged_first_export_status"] = lazy[1];
+    state.counters["same_reasons"] = sameReasons;
+    if (opened != instruments - 2 || othersOpen != instruments - 2 || atOnce[0] != lazy[0]
+        || atOnce[1] != lazy[1] || sameReasons != 2)
+        state.SkipWithError("failures in the mix did not end as their first exports do");
+}
+BENCHMARK(FailuresInTheMix)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 
