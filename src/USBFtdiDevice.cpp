@@ -236,16 +236,20 @@ Status USBFtdiDevice::openListedChip(Handle &handle, ChipIdentity &identity)
     const Status status = openAt(m_index);
     if (status == Ok && isListedChip())
         return Ok;
+    // The vendor opens by position in its current device list, which closes
+    // up when a chip listed before this one is unplugged: the listed position
+    // may now name another instrument's chip, or none. The listed chip is
+    // opened where it is now. Where the list still shows it at its place,
+    // the first outcome stands (a chip may report its serial number longer
+    // than the list holds it).
+    const int current = currentListIndex();
+    if (current == m_index)
+        return status;
     if (handle) {
         m_api->close(handle);
         handle = nullptr;
     }
-    // The vendor opens by position in its current device list, which closes
-    // up when a chip listed before this one is unplugged: the listed position
-    // may now name another instrument's chip, or none. The listed chip is
-    // opened where it is now.
-    const int current = currentListIndex();
-    if (current >= 0 && current != m_index) {
+    if (current >= 0) {
         const Status moved = openAt(current);
         if (moved == Ok && isListedChip()) {
             m_index = current;
