@@ -3,7 +3,6 @@
 #include <QHash>
 #include <QSet>
 #include <QThread>
-#include <algorithm>
 #include <exception>
 #include <system_error>
 #include <thread>
