@@ -7,19 +7,6 @@
 #include "FtdiBackend.h"
 #include "USBFtdiDevice.h"
 
-namespace {
-
-// Building the vendor's device list and copying it out are two calls on one
-// snapshot; a second enumeration in between could enlarge the snapshot past
-// the nodes allocated for it, so enumerations run one at a time.
-std::mutex &enumerationMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-} // namespace
-
 struct USBDriver::Private
 {
     std::shared_ptr<USBDevice> openDevice;
@@ -44,7 +31,10 @@ QVector<std::shared_ptr<USBDevice>> USBDriver::devices(bool instrumentsOnly)
     std::vector<Ftdi::ListNode> nodes;
     std::uint32_t listed = 0;
     {
-        std::lock_guard<std::mutex> lock(enumerationMutex());
+        // Building the vendor's device list and copying it out are two calls
+        // on one snapshot; a list built in between could enlarge the snapshot
+        // past the nodes allocated for it.
+        std::lock_guard<std::mutex> lock(USBFtdiDevice::vendorListMutex());
         std::uint32_t count = 0;
         if (api->createDeviceInfoList(&count) != Ftdi::Ok || count == 0)
             return result;

@@ -63,8 +63,10 @@ public:
     // Identity as enumeration read it; never opens the instrument.
     QString serialNumber() const;
     int firmwareVersion() const { return deviceInfo.versionPair.first; }
-    // Why the last opening attempt failed (success when it did not). Set
-    // and read on host threads under the API lock.
+    // Why the last opening attempt failed (success when it did not). Set by
+    // the opening thread: a host thread under the API lock, or a thread that
+    // DeviceManager::openAll starts and joins while it holds that lock. Read
+    // under the API lock.
     USBResult openingResult() const { return m_openingResult; }
 
     // How a wait for the measurement ended.

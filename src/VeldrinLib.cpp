@@ -408,6 +408,18 @@ int getLastErrorText(int deviceIndex, char *text, int capacity)
     });
 }
 
+int openDevices(int *opened)
+{
+    return guarded([&](LibraryState &state) -> int {
+        if (!state.manager)
+            return VELDRIN_NOT_INITIALISED;
+        if (!opened)
+            return VELDRIN_INVALID_ARGUMENT;
+        *opened = state.manager->openAll();
+        return VELDRIN_OK;
+    });
+}
+
 const char *getStatusText(int status)
 {
     static const char *const texts[] = {

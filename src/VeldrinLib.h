@@ -142,6 +142,16 @@ VELDRIN_API int VELDRIN_CALL getFirmwareVersion(int deviceIndex, int *version);
  * getDeviceSerialNumber (28 when too small). */
 VELDRIN_API int VELDRIN_CALL getLastErrorText(int deviceIndex, char *text, int capacity);
 
+/* Opens every listed instrument that is not open yet, all at once: each
+ * opening waits out its own pauses on a thread of its own, so several
+ * instruments are ready in about the time one takes. Each ends as if its first
+ * export had opened it; one that fails stays closed with its reason kept for
+ * getLastErrorText, and its next export tries again and returns the failure's
+ * status (3, 4, 7, 8 or 9). Writes the number of listed instruments that are
+ * open afterwards, those opened before included and those that went away (27)
+ * not. 5 before initialise, 26 when opened is NULL. */
+VELDRIN_API int VELDRIN_CALL openDevices(int *opened);
+
 VELDRIN_API int VELDRIN_CALL setPWM(int deviceIndex, int channel, int dutyCycle);
 VELDRIN_API int VELDRIN_CALL setPWMFrequency(int deviceIndex, int frequency);
 VELDRIN_API int VELDRIN_CALL setDACWaveform(int deviceIndex, int channel, int waveform);

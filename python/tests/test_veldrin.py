@@ -79,6 +79,8 @@ class PackageTest(unittest.TestCase):
             self.assertEqual((refused.serial_number, refused.generation, refused.firmware_version),
                              ("SYAH004010007", 1, 2))
             self.assertEqual(good.last_error, "")
+            self.assertEqual(lib.open_devices(), 1)
+            self.assertIn("Firmware version 2", refused.last_error)
             with self.assertRaises(veldrin.VeldrinError) as caught:
                 refused.measure(samples=10)
             error = caught.exception

@@ -45,6 +45,7 @@ def _progress_bar(stream):
 
 def _list(lib, arguments):
     devices = []
+    lib.open_devices()  # all at once; each device's first call then only looks
     for device in lib.devices():
         status, last_error = 0, ""
         try:

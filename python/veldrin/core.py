@@ -70,6 +70,7 @@ def load_library():
         "waitForMeasurement": [c_int, c_int, c_bool_p],
         "getResultChecked": [c_int, c_int, c_double_p, c_int, c_int_p],
         "get2DResultRow": [c_int, c_int, c_int, c_double_p, c_int, c_int_p],
+        "openDevices": [c_int_p],
         "initialise": [],
         "closeLibrary": [],
         "getDeviceCount": [c_int_p],
@@ -206,6 +207,16 @@ class Library:
         _check(self._lib.getDeviceIndex(serial_number.encode("latin-1"), ctypes.byref(index)),
                "getDeviceIndex")
         return index.value
+
+    def open_devices(self):
+        """Opens every listed instrument that is not open yet, all at once.
+
+        Returns how many are open afterwards. One that fails stays closed, and
+        its own calls raise its reason (VeldrinError) as a first call would.
+        """
+        opened = ctypes.c_int(0)
+        _check(self._lib.openDevices(ctypes.byref(opened)), "openDevices")
+        return opened.value
 
     def device(self, index):
         return Device(self, index)
