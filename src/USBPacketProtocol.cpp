@@ -395,6 +395,13 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
     // n counts the bytes known to be in the receive queue; no read asks for
     // more, so no read waits for bytes that have not arrived.
     int n = device.bytesAvailable();
+    // Stopping for want of `needed` bytes: after a receiver failure they never
+    // come, and the failure is thrown instead. A reply parsed in this pass is
+    // collected first, so a request answered before the failure succeeds.
+    const auto stopShort = [&](int needed) {
+        if (m_replies.isEmpty())
+            device.throwIfNeverComplete(needed);
+    };
     for (;;) {
         if (n <= 0)
             return;
@@ -413,9 +420,12 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
         if (m_currentPacketHeaderData.count() == 1) {
             if (m_currentPacket.type == LongPacketType) {
                 // The rest of a long header is read in one go, once all of it
-                // has arrived.
-                if (n < LongHeaderSize - 1)
+                // has arrived. A receiver that has failed will bring no more:
+                // the partial header then ends in its failure.
+                if (n < LongHeaderSize - 1) {
+                    stopShort(LongHeaderSize - 1);
                     return;
+                }
                 char rest[LongHeaderSize - 1];
                 device.read(rest, LongHeaderSize - 1);
                 n -= LongHeaderSize - 1;
@@ -425,8 +435,10 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
                 m_currentPacket.status = quint8(m_currentPacketHeaderData.at(5));
                 m_currentPacket.packetDataSize = readUInt16LE(m_currentPacketHeaderData, 6);
             } else {
-                if (n < 1)
+                if (n < 1) {
+                    stopShort(1);
                     return;
+                }
                 char length = 0;
                 device.read(&length, 1);
                 n -= 1;
@@ -440,8 +452,10 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
         }
 
         n -= device.readAvailable(m_currentPacket.data, m_currentPacket.packetDataSize);
-        if (m_currentPacket.data.size() < m_currentPacket.packetDataSize)
+        if (m_currentPacket.data.size() < m_currentPacket.packetDataSize) {
+            stopShort(m_currentPacket.packetDataSize - m_currentPacket.data.size());
             return;
+        }
         dispatchPacket();
 
         // A detach ends the drain: an instrument that keeps streaming must
