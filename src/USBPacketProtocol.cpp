@@ -336,6 +336,14 @@ void USBPacketProtocol::closeWhenReleased(std::shared_ptr<USBDevice> device)
     device->close();
 }
 
+void USBPacketProtocol::waitUntilReleased()
+{
+    if (QThread::currentThread() == this)
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_released.wait(lock, [&] { return !m_threadActive; });
+}
+
 bool USBPacketProtocol::isQueueEmpty()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -620,17 +628,24 @@ void USBPacketProtocol::run()
     resetReceiveState();
     notifyQueueChange();
     // Nothing of this thread uses the device any more: close what was handed
-    // over meanwhile. Then hand the state over through the protocol mutex:
-    // whoever waited for this thread takes the mutex before touching it again.
-    // QThread::wait alone gives that guarantee too, but through Qt's own
-    // locks, which race detectors built against the distribution's Qt cannot
-    // see.
-    QVector<std::shared_ptr<USBDevice>> toClose;
-    {
-        std::lock_guard<std::mutex> handOver(m_mutex);
-        m_threadActive = false;
-        toClose.swap(m_closeOnExit);
+    // over meanwhile (the thread counts as active until the last of them is
+    // closed, so a close handed over during this loop is not left behind).
+    // Then hand the state over through the protocol mutex: whoever waited for
+    // this thread takes the mutex before touching it again. QThread::wait
+    // alone gives that guarantee too, but through Qt's own locks, which race
+    // detectors built against the distribution's Qt cannot see.
+    for (;;) {
+        QVector<std::shared_ptr<USBDevice>> toClose;
+        {
+            std::lock_guard<std::mutex> handOver(m_mutex);
+            toClose.swap(m_closeOnExit);
+            if (toClose.isEmpty()) {
+                m_threadActive = false;
+                m_released.notify_all();
+                break;
+            }
+        }
+        for (const std::shared_ptr<USBDevice> &device : toClose)
+            device->close();
     }
-    for (const std::shared_ptr<USBDevice> &device : toClose)
-        device->close();
 }

@@ -564,3 +564,29 @@ TEST(PacketProtocolLoss, AFailureBehindAnyFragmentIsReportedAfterTheWholePackets
         EXPECT_EQ(handler.errors().size(), 1);
     }
 }
+
+// A handler that holds the protocol thread past the detach's bounded wait:
+// the detach returns without it, and waitUntilReleased returns only once the
+// handler has returned and the thread has let go.
+TEST(PacketProtocolLifetime, WaitUntilReleasedOutlastsAHeldHandler)
+{
+    ProtocolHarness bridge;
+    RecordingHandler handler;
+    USBPacketProtocol protocol;
+    protocol.setDirectPacketHandler(&handler);
+    protocol.setDevice(bridge.openedDevice());
+    std::atomic<bool> entered{false};
+    std::atomic<bool> returned{false};
+    handler.onPacket = [&](int, const QByteArray &) {
+        entered = true;
+        QThread::msleep(USBPacketProtocol::DetachWaitMs + 300);
+        returned = true;
+    };
+    protocol.postRequest(std::make_shared<ScriptedRequest>(0x01, QByteArray(), 0, true), nullptr);
+    bridge.sendToHost(shortPacket(bytesOf({7})));
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
+    protocol.setDevice({});
+    EXPECT_FALSE(returned);
+    protocol.waitUntilReleased();
+    EXPECT_TRUE(returned);
+}

@@ -677,3 +677,37 @@ TEST_F(GenerationIIDevice, AWaitEndsWithTheLossAtAnyMomentOfAStream)
     }
     EXPECT_EQ(lost, Instruments);
 }
+
+// A sweep step held on the protocol thread for longer than a close waits for
+// the thread: the close goes on, the step's submissions are refused once it
+// has begun (no request reaches the instrument), and the device is destroyed
+// only after the step has let go.
+TEST_F(GenerationIIDevice, ASweepStepHeldThroughACloseIsRefusedAndOutlived)
+{
+    open(QStringLiteral("gen2 serial=SYBH008010004 signal=dc pace=fast"));
+    std::mutex gate;
+    std::condition_variable changed;
+    bool held = false;
+    std::atomic<bool> stepReturned{false};
+    device->setSweepStepHook([&] {
+        {
+            std::lock_guard<std::mutex> lock(gate);
+            if (held)
+                return;
+            held = true;
+        }
+        changed.notify_all();
+        QThread::msleep(1500);
+        stepReturned = true;
+    });
+    ASSERT_EQ(device->run2DSweepMeasurement(1, 3, 50, 3), 0);
+    {
+        std::unique_lock<std::mutex> lock(gate);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return held; }));
+    }
+    const int requestsBefore = instrument->hostRequests().size();
+    device->shutdown();
+    device.reset();
+    EXPECT_TRUE(stepReturned);
+    EXPECT_EQ(instrument->hostRequests().size(), requestsBefore);
+}
