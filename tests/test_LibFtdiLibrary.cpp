@@ -384,6 +384,42 @@ TEST_F(LibFtdiTest, QueueStatusCountsWhatHasArrived)
     EXPECT_GT(fake.readCount(), reads);
 }
 
+// One-direction purges: purging the receive side empties the host-side queue
+// and the chip's receive queue; purging the transmit side keeps every received
+// byte, queued on the host or still in the chip.
+TEST_F(LibFtdiTest, OneDirectionPurgesTouchOnlyTheirSide)
+{
+    auto chip = addChip(Device232R, QStringLiteral("SYAH004010001"));
+    Handle handle = nullptr;
+    ASSERT_EQ(library->open(0, &handle), Ok);
+    ASSERT_EQ(library->setTimeouts(handle, 30, 1000), Ok);
+    // Each libftdi read takes 3 bytes: a query leaves the rest in the chip.
+    fake.setReadLimit(3);
+    std::uint32_t queued = 0;
+
+    chip->sendToHost("0123456789");
+    ASSERT_EQ(library->getQueueStatus(handle, &queued), Ok);
+    ASSERT_EQ(queued, 3u);
+    ASSERT_EQ(chip->receiveQueueSize(), 7);
+    ASSERT_EQ(library->purge(handle, PurgeRx), Ok);
+    EXPECT_EQ(chip->receiveQueueSize(), 0);
+    EXPECT_EQ(chip->configuration().purgeMasks, std::uint32_t(PurgeRx));
+    ASSERT_EQ(library->getQueueStatus(handle, &queued), Ok);
+    EXPECT_EQ(queued, 0u);
+
+    chip->sendToHost("abcdef");
+    ASSERT_EQ(library->getQueueStatus(handle, &queued), Ok);
+    ASSERT_EQ(queued, 3u);
+    ASSERT_EQ(library->purge(handle, PurgeTx), Ok);
+    EXPECT_EQ(chip->receiveQueueSize(), 3);
+    EXPECT_EQ(chip->configuration().purgeMasks, std::uint32_t(PurgeRx | PurgeTx));
+    char buffer[8] = {};
+    std::uint32_t got = 0;
+    EXPECT_EQ(library->read(handle, buffer, 6, &got), Ok);
+    EXPECT_EQ(QByteArray(buffer, int(got)), "abcdef");
+    EXPECT_EQ(library->close(handle), Ok);
+}
+
 TEST_F(LibFtdiTest, AVanishedDeviceReadsAsAnIoError)
 {
     auto chip = addChip(Device232R, QStringLiteral("SYAH004010001"));
