@@ -5,10 +5,8 @@
 // libftdi's calls.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -99,41 +97,6 @@ TEST(CApiLibFtdi, MeasuresThroughLibftdi)
     ASSERT_EQ(initialise(), 0);
     EXPECT_EQ(getDeviceCount(&count), 0);
     EXPECT_EQ(count, 0);
-    EXPECT_EQ(closeLibrary(), 0);
-    dlclose(fake);
-}
-
-// A setter in a row on an idle instrument (its receiver thread polling the
-// chip all the while) waits for its write and the reply, not for the
-// receiver's read time-out: the read loop lets a write go first between two
-// polls. Prints the figures; before, one setter in ten took a read time-out.
-TEST(CApiLibFtdi, SettersDoNotWaitForTheReceiversReads)
-{
-    void *fake = dlopen(FAKE_LIBFTDI1_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(fake, nullptr) << dlerror();
-    void *symbol = dlsym(fake, "fakeLibftdi1UseDescription");
-    ASSERT_NE(symbol, nullptr);
-    int (*useDescription)(const char *) = nullptr;
-    std::memcpy(&useDescription, &symbol, sizeof symbol);
-    // An FT232R taking its real time: 50 ms receiver reads, 2 ms polls.
-    ASSERT_EQ(useDescription("gen2 chip=5"), 0);
-    ASSERT_EQ(useLibFtdi(), 0);
-    ASSERT_EQ(initialise(), 0);
-    bool complete = false;
-    ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
-
-    std::vector<double> ms;
-    for (int i = 0; i < 100; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(setDACOffset(1, 1, (i % 50) * 10), 0);
-        // Waits until the instrument has answered.
-        ASSERT_EQ(isMeasurementComplete(1, &complete), 0);
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::sort(ms.begin(), ms.end());
-    std::printf("setter in a row through libftdi1: median %.1f ms, p90 %.1f ms, max %.1f ms\n", ms[50], ms[90],
-                ms.back());
-    EXPECT_LT(ms[90], 25.0);
     EXPECT_EQ(closeLibrary(), 0);
     dlclose(fake);
 }
