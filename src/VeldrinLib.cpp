@@ -75,6 +75,24 @@ int withDevice(int deviceIndex, bool argumentsValid, Action action) noexcept
     });
 }
 
+// The frame of the exports that read what the instrument has sent (results,
+// progress, completion): as withDevice, except that an instrument that went
+// away still gives what arrived before the loss. `lost` tells the action so.
+template <typename Action>
+int withReceivedData(int deviceIndex, bool argumentsValid, Action action) noexcept
+{
+    return guarded([&](LibraryState &state) -> int {
+        if (!state.manager)
+            return VELDRIN_NOT_INITIALISED;
+        const int status = state.manager->checkDevice(deviceIndex);
+        if (status != VELDRIN_OK && status != VELDRIN_INSTRUMENT_DISCONNECTED)
+            return status;
+        if (!argumentsValid)
+            return VELDRIN_INVALID_ARGUMENT;
+        return action(*state.manager->deviceAt(deviceIndex), status == VELDRIN_INSTRUMENT_DISCONNECTED);
+    });
+}
+
 // The frame of the exports that answer from what enumeration read: library
 // initialised (5), index valid (1), arguments (26); never opens the instrument
 // and never waits for its queue.
@@ -270,15 +288,20 @@ int run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int 
 
 int isMeasurementComplete(int deviceIndex, bool *complete)
 {
-    return withDevice(deviceIndex, complete != nullptr, [&](VeldrinDriverDevice &d) -> int {
-        *complete = d.isMeasurementComplete();
+    return withReceivedData(deviceIndex, complete != nullptr, [&](VeldrinDriverDevice &d, bool lost) -> int {
+        // After a loss only a measurement completed before it is complete; an
+        // unfinished one never will be, so a polling host gets 27 and stops.
+        const bool done = d.isMeasurementComplete();
+        if (lost && !done)
+            return VELDRIN_INSTRUMENT_DISCONNECTED;
+        *complete = done;
         return VELDRIN_OK;
     });
 }
 
 int getMeasurementProgress(int deviceIndex, int *received, int *expected)
 {
-    return withDevice(deviceIndex, received && expected, [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, received && expected, [&](VeldrinDriverDevice &d, bool) -> int {
         qint64 stored = 0, total = 0;
         d.measurementProgress(stored, total);
         *received = clampToInt(stored);
@@ -321,7 +344,7 @@ int waitForMeasurement(int deviceIndex, int timeoutMs, bool *complete)
 
 int getResult(int deviceIndex, int channel, int *count, double *values)
 {
-    return withDevice(deviceIndex, count != nullptr, [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, count != nullptr, [&](VeldrinDriverDevice &d, bool) -> int {
         // One snapshot: the count written and the values copied agree even while
         // samples keep arriving.
         const QVector<double> result = d.getResult(channel);
@@ -336,7 +359,7 @@ int getResult(int deviceIndex, int channel, int *count, double *values)
 
 int get2DResult(int deviceIndex, int channel, double *values)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, true, [&](VeldrinDriverDevice &d, bool) -> int {
         const QVector<QVector<double>> rows = d.get2DResult(channel);
         bool any = false;
         for (const auto &row : rows)
@@ -353,20 +376,20 @@ int get2DResult(int deviceIndex, int channel, double *values)
 
 int get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns)
 {
-    return withDevice(deviceIndex, rows != nullptr && columns != nullptr,
-                      [&](VeldrinDriverDevice &d) -> int { return d.get2DResultSizes(channel, rows, columns); });
+    return withReceivedData(deviceIndex, rows != nullptr && columns != nullptr,
+                            [&](VeldrinDriverDevice &d, bool) -> int { return d.get2DResultSizes(channel, rows, columns); });
 }
 
 int getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count)
 {
-    return withDevice(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
         return copyValues(d.getResult(channel), values, capacity, count);
     });
 }
 
 int get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity, int *count)
 {
-    return withDevice(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
         // A snapshot shares the stored rows rather than copying them.
         const QVector<QVector<double>> rows = d.get2DResult(channel);
         if (row < 0 || row >= rows.size())

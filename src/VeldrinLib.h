@@ -92,8 +92,13 @@ enum VeldrinStatus {
     VELDRIN_BAD_ADC_CHANNEL = 25,
     VELDRIN_INVALID_ARGUMENT = 26,
     /* The instrument went away while open (unplugged, or its USB link
-     * failed): every call naming it returns this until initialise finds it
-     * again. */
+     * failed): every call that must talk to it returns this until initialise
+     * finds it again. What it sent before the loss stays readable: the result
+     * copies (getResult, getResultChecked, get2DResultSizes, get2DResult,
+     * get2DResultRow) and getMeasurementProgress return 0 with the values
+     * received until then; isMeasurementComplete returns 0 and true when the
+     * measurement had completed before the loss, and this code otherwise, so
+     * a polling loop ends; the identity queries answer as always. */
     VELDRIN_INSTRUMENT_DISCONNECTED = 27,
     /* The caller's buffer cannot hold the whole answer; see the function. */
     VELDRIN_BUFFER_TOO_SMALL = 28

@@ -51,8 +51,10 @@ Veldrin_II_DriverDevice::Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> devi
 
 Veldrin_II_DriverDevice::~Veldrin_II_DriverDevice()
 {
-    // The protocol thread calls into this object: stop it before the members go.
+    // The protocol thread calls into this object: stop it, and wait for it
+    // however long a handler holds it, before the members go.
     shutdown();
+    protocol->waitUntilReleased();
 }
 
 bool Veldrin_II_DriverDevice::post(quint8 command, const QByteArray &payload)

@@ -41,8 +41,10 @@ Veldrin_I_DriverDevice::Veldrin_I_DriverDevice(std::shared_ptr<USBDevice> device
 
 Veldrin_I_DriverDevice::~Veldrin_I_DriverDevice()
 {
-    // The protocol thread calls into this object: stop it before the members go.
+    // The protocol thread calls into this object: stop it, and wait for it
+    // however long a handler holds it, before the members go.
     shutdown();
+    protocol->waitUntilReleased();
 }
 
 bool Veldrin_I_DriverDevice::post(quint8 command, const QByteArray &payload)
