@@ -59,6 +59,14 @@ public:
     // read together under the device lock, so a start that supersedes a
     // running measurement is seen whole.
     virtual void measurementProgress(qint64 &received, qint64 &expected) = 0;
+    // The 5-sample median spike filter (on by default). The setting is taken
+    // when an acquisition starts, so a measurement already streaming keeps
+    // the one it started with; off, every sample is only calibrated.
+    virtual void setSpikeFilter(bool enabled) = 0;
+    virtual bool spikeFilter() = 0;
+    // Whether the calibration in use was read from the instrument's stored
+    // image; false while the defaults apply (not read yet, missing, erased).
+    virtual bool calibrationStored() = 0;
 
     // Identity as enumeration read it; never opens the instrument.
     QString serialNumber() const;

@@ -276,6 +276,24 @@ int isMeasurementComplete(int deviceIndex, bool *complete)
     });
 }
 
+int setSpikeFilter(int deviceIndex, bool enabled)
+{
+    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+        d.setSpikeFilter(enabled);
+        return VELDRIN_OK;
+    });
+}
+
+int getCalibrationState(int deviceIndex, int *state)
+{
+    // The call frame opens the instrument and waits for its queue, so the
+    // read-back of the calibration image queued at opening has been answered.
+    return withDevice(deviceIndex, state != nullptr, [&](VeldrinDriverDevice &d) -> int {
+        *state = d.calibrationStored() ? VELDRIN_CALIBRATION_STORED : VELDRIN_CALIBRATION_DEFAULTS;
+        return VELDRIN_OK;
+    });
+}
+
 int getMeasurementProgress(int deviceIndex, int *received, int *expected)
 {
     return withDevice(deviceIndex, received && expected, [&](VeldrinDriverDevice &d) -> int {
