@@ -74,6 +74,11 @@ public:
     // Why the last opening attempt failed (success when it did not). Set
     // and read on host threads under the API lock.
     USBResult openingResult() const { return m_openingResult; }
+    // Why the last setter or measurement start refused its arguments, naming
+    // the argument and its accepted range; empty when it accepted them. Set
+    // and read on host threads under the API lock.
+    QString refusal() const { return m_refusal; }
+    void setRefusal(const QString &text) { m_refusal = text; }
 
     // How a wait for the measurement ended.
     enum class WaitOutcome { Complete, TimedOut, Lost, ShutDown };
@@ -173,6 +178,7 @@ protected:
 private:
     int m_awaitedStartId = 0; // guarded by the generation's device lock
     USBResult m_openingResult;
+    QString m_refusal;
 
     // The wait's own lock and condition. Under m_waitMutex: a count of
     // changes, whether the device has been shut down, and the USB device

@@ -138,7 +138,10 @@ VELDRIN_API int VELDRIN_CALL getFirmwareVersion(int deviceIndex, int *version);
  * its last exchange with the library ("Communication timed out", the text of a
  * status the instrument answered with, ...) or, for an instrument that has not
  * been opened, why opening it failed. An empty string when that outcome was
- * success or there is none. Never opens the instrument; capacity as for
+ * success or there is none. After a setter or measurement start refused its
+ * arguments (10 to 25), the text names the argument and its accepted range
+ * ("period code 2 is below the sweeps' minimum 3"), until the next setter or
+ * start on that instrument. Never opens the instrument; capacity as for
  * getDeviceSerialNumber (28 when too small). */
 VELDRIN_API int VELDRIN_CALL getLastErrorText(int deviceIndex, char *text, int capacity);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "VeldrinLib.h"
@@ -108,6 +109,36 @@ TEST_F(MeasurementModel, CalibrationStateAndArguments)
     closeLibrary();
     EXPECT_EQ(getCalibrationState(1, &state), VELDRIN_NOT_INITIALISED);
     EXPECT_EQ(state, -1);
+}
+
+// A refused argument is named with its accepted range in the last error
+// text, by generation, until the next setter or start.
+TEST_F(MeasurementModel, RefusedArgumentsNameTheirRange)
+{
+    start("gen1 pace=fast; gen2 pace=fast");
+    auto lastError = [](int device) {
+        char text[256] = "unchanged";
+        EXPECT_EQ(getLastErrorText(device, text, sizeof text), 0);
+        return std::string(text);
+    };
+    const struct { int status; int device; int (*call)(); const char *text; } cases[] = {
+        {22, 2, [] { return run1DSweepMeasurement(2, 1, 2, 100); }, "period code 2 is below the sweeps' minimum 3"},
+        {22, 1, [] { return runMeasurement(1, 1, 4, 100); }, "period code 4 is below generation I's minimum 5"},
+        {23, 2, [] { return run2DSweepMeasurement(2, 1, 6, 10, 1); },
+         "sweep point count 1 is below the sweeps' minimum 2"},
+        {21, 2, [] { return runMeasurement(2, 4, 6, 10); }, "channel mask 4 is above the maximum 3"},
+        {18, 1, [] { return setDACOffset(1, 1, 5100); }, "DAC offset (mV) 5100 is above generation I's maximum 5000"},
+        {18, 2, [] { return setDACOffset(2, 1, -4600); }, "DAC offset (mV) -4600 is below generation II's minimum -4500"},
+        {16, 1, [] { return setDACFrequency(1, 2, 50); }, "DAC channel 2 is above generation I's maximum 1"},
+        {24, 1, [] { return setADCProperties(1, 1, 1, 0); }, "ADC range 1 is neither of generation I's values 2 and 3"},
+        {10, 1, [] { return setPWMFrequency(1, 1000); }, "setPWMFrequency is not supported by generation I instruments"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.call(), c.status) << c.text;
+        EXPECT_EQ(lastError(c.device), c.text);
+    }
+    ASSERT_EQ(setDACOffset(2, 1, 100), 0);
+    EXPECT_EQ(lastError(2), "");
 }
 
 } // namespace
