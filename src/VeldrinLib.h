@@ -212,9 +212,9 @@ VELDRIN_API int VELDRIN_CALL setADCProperties(int deviceIndex, int channel, int 
  * (one or two wrong samples among five) and keeps steps, but it delays a
  * signal by two samples (a ramp reads two samples late, and its first values
  * are those of its start) and it distorts any signal that changes much within
- * five samples: a sine sampled at less than about ten points per period loses
- * its peaks, and one sampled at a multiple of its frequency's period reads a
- * constant. Turn it off to see the signal as converted.
+ * five samples: a sine sampled at twenty points per period loses 5 % of its
+ * peaks, at fewer points more, and at four points per period (0, peak, 0,
+ * -peak) it reads 0 throughout. Turn it off to see the signal as converted.
  *
  * Measurement starts return at once; the results arrive while the instrument
  * measures (samples x period, plus the transfer). A new start ends the

@@ -438,10 +438,19 @@ struct Measurement
     }
 };
 
-std::string number(double value)
+// Volts to the microvolt (finer than the finest range's step of 24 uV);
+// seconds with the digits a period code needs.
+std::string volts(double value)
 {
     if (!std::isfinite(value))
         return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", value);
+    return text;
+}
+
+std::string seconds(double value)
+{
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", value);
     return text;
@@ -470,15 +479,15 @@ size_t writeCsv(std::ostream &out, const Measurement &m)
             if (point < channel.size())
                 length = std::max(length, channel[point].size());
         for (size_t sample = 0; sample < length; ++sample) {
-            out << point << "," << sample << "," << number(double(sample) * period);
+            out << point << "," << sample << "," << seconds(double(sample) * period);
             if (!m.dac1.empty())
-                out << "," << (sample < m.dac1.size() ? number(m.dac1[sample]) : "");
+                out << "," << (sample < m.dac1.size() ? volts(m.dac1[sample]) : "");
             if (!m.dac2.empty())
-                out << "," << (point < m.dac2.size() ? number(m.dac2[point]) : "");
+                out << "," << (point < m.dac2.size() ? volts(m.dac2[point]) : "");
             for (const auto &channel : m.channels) {
                 out << ",";
                 if (point < channel.size() && sample < channel[point].size())
-                    out << number(channel[point][sample]);
+                    out << volts(channel[point][sample]);
             }
             out << "\n";
             ++rows;
