@@ -48,8 +48,12 @@ $libdir/cmake/VeldrinLib/VeldrinLibTargets.cmake
 $libdir/cmake/VeldrinLib/VeldrinLibTargets-CONFIG.cmake
 $libdir/pkgconfig/veldrinlib.pc
 lib/udev/rules.d/70-veldrin-ftdi.rules
+share/doc/veldrinlib/LICENSE
 share/doc/veldrinlib/README.md
+share/doc/veldrinlib/copyright
 share/doc/veldrinlib/hardware-linux.md
+share/doc/veldrinlib/simulated-bus.md
+share/doc/veldrinlib/simulated-instruments.md
 EOF
 )
 if [ "$actual" != "$expected" ]; then

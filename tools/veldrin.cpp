@@ -9,7 +9,11 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -67,11 +71,24 @@ std::string versionText()
     return text.str();
 }
 
+bool stderrIsTerminal()
+{
+#if defined(_WIN32)
+    return ::_isatty(2) != 0;
+#else
+    return ::isatty(2) != 0;
+#endif
+}
+
 std::string utcNow()
 {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
+#if defined(_WIN32)
+    gmtime_s(&parts, &now);
+#else
     gmtime_r(&now, &parts);
+#endif
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
     return text;
@@ -640,7 +657,7 @@ int commandMeasure(const Request &r, Json applied)
         status = run2DSweepMeasurement(device, mask, r.period, r.samples, r.points);
     if (!check(status, r.kind.c_str(), device))
         return failureExit;
-    const Waited waited = waitForCompletion(device, r.timeout, !r.noProgress && ::isatty(2));
+    const Waited waited = waitForCompletion(device, r.timeout, !r.noProgress && stderrIsTerminal());
     if (waited == Waited::Failed)
         return failureExit;
     m.metadata["complete"] = waited == Waited::Complete;
@@ -681,7 +698,9 @@ int main(int argc, char **argv)
     auto *libftdi = app.add_flag("--libftdi", r.libftdi, "the open-source libftdi1 (libftdi1.so.2) instead");
     simulated->excludes(ftdi)->excludes(libftdi);
     ftdi->excludes(libftdi);
-    app.add_option("--device", r.device, "the instrument's index in `veldrin list`")->check(CLI::Range(1, INT_MAX));
+    app.add_option("--device", r.device, "the instrument's index in `veldrin list`")
+        ->check(CLI::PositiveNumber)
+        ->type_name("N");
     app.footer("Simulated bus: DESCRIPTION is entries separated by ';', each a kind (gen1, gen2, ftdi) with "
                "settings such as serial=, signal=sine|dc|loopback|noise, pace=real|fast (real: the instruments take "
                "their real time; fast: answers at once), fault=no-calibration; \"demo\" is one instrument of each "
