@@ -162,5 +162,20 @@ if len(sys.argv) > 2:
     lines = done.stdout.splitlines()
     assert done.returncode == 0 and lines[0] == "1 device" and lines[2].split()[2:] == ["II", "3", "stored", "yes"], (
         done.stdout, done.stderr)
+    # An empty list says which provider looked and what it found.
+    with tempfile.TemporaryDirectory() as sysfs:
+        env.update(FAKE_LIBFTDI1_BUS="ftdi", VELDRIN_SYSFS_ROOT=sysfs)
+        done = subprocess.run([tool, "list", "--libftdi"], capture_output=True, text=True, timeout=120, env=env)
+    assert done.stdout == "0 devices\n" and "libftdi1 found no instrument" in done.stderr, done.stderr
+    assert "but no FTDI chip (USB vendor 0403) is visible" in done.stderr, done.stderr
+    assert "`veldrin --libftdi doctor`" in done.stderr, done.stderr
+
+# Ctrl-C while the instruments are opened for the list ends it too.
+process = subprocess.Popen([tool, "--simulated", "; ".join("gen2 serial=SYBH00801000%d" % i for i in range(1, 6)),
+                            "list"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+time.sleep(1.2)
+process.send_signal(signal.SIGINT)
+out, err = process.communicate(timeout=30)
+assert process.returncode == 130 and "interrupted" in err, (process.returncode, err)
 
 print("1 passed, 0 failed")
