@@ -701,15 +701,21 @@ int main(int argc, char **argv)
     app.add_option("--device", r.device, "the instrument's index in `veldrin list`")
         ->check(CLI::PositiveNumber)
         ->type_name("N");
-    app.footer("Simulated bus: DESCRIPTION is entries separated by ';', each a kind (gen1, gen2, ftdi) with "
-               "settings such as serial=, signal=sine|dc|loopback|noise, pace=real|fast (real: the instruments take "
-               "their real time; fast: answers at once), fault=no-calibration; \"demo\" is one instrument of each "
-               "generation and a plain FTDI chip.\nDocumentation: " + documentationFolder() +
-               " (simulated-bus.md, simulated-instruments.md, hardware-linux.md) and the header VeldrinLib.h.\n"
-               "Data goes to standard output or --output; messages, notes and progress to standard error. "
-               "Settings can precede a measurement in one run: veldrin --device 2 dac --amplitude 1000 measure "
-               "--samples 100.\nExit status: 0 success, 1 failure, 2 usage error, 130 interrupted (Ctrl-C).");
+    app.footer("Simulated bus: DESCRIPTION is entries separated by ';', each a kind (gen1, gen2,\n"
+               "ftdi) with settings such as serial=..., signal=sine|dc|loopback|noise,\n"
+               "pace=real|fast (real: the instruments take their real time; fast: every answer\n"
+               "at once) and fault=no-calibration; \"demo\" is one instrument of each generation\n"
+               "and a plain FTDI chip. See simulated-bus.md and simulated-instruments.md in\n" +
+               documentationFolder() + " (real hardware: hardware-linux.md there;\n"
+               "units, codes and ranges: the header VeldrinLib.h).\n\n"
+               "Data goes to standard output or --output; messages, notes and the progress bar\n"
+               "to standard error. Settings may precede one measurement in the same run:\n"
+               "  veldrin --simulated demo --device 2 dac --amplitude 1000 measure --samples 100\n"
+               "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted (Ctrl-C).");
 
+    const std::string commandFooter =
+        "The main options apply here too, anywhere on the line: --device N (which instrument),\n"
+        "--simulated DESCRIPTION, --ftdi, --libftdi. veldrin --help describes them.";
     auto *list = app.add_subcommand("list", "the instruments: index, serial number, generation, firmware, "
                                             "calibration and whether each opens");
     list->add_flag("--json", r.json, "machine-readable output");
@@ -776,6 +782,9 @@ int main(int argc, char **argv)
     auto *devOption = doctor->add_option("--dev", dev, "device root to read")->type_name("DIR");
     auto *d2xxOption = doctor->add_option("--d2xx-library", d2xxLibrary, "D2XX library to try")->type_name("FILE");
     auto *userOption = doctor->add_option("--user", user, "whose access to check")->type_name("WHO");
+
+    for (CLI::App *command : app.get_subcommands({}))
+        command->footer(commandFooter);
 
     try {
         app.parse(argc, argv);
