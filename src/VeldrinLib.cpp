@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 
+#include "ArgumentRanges.h"
 #include "DeviceManager.h"
 #include "LibraryState.h"
 
@@ -90,6 +91,24 @@ int withReceivedData(int deviceIndex, bool argumentsValid, Action action) noexce
         if (!argumentsValid)
             return VELDRIN_INVALID_ARGUMENT;
         return action(*state.manager->deviceAt(deviceIndex), status == VELDRIN_INSTRUMENT_DISCONNECTED);
+    });
+}
+
+// withDevice for a setter or a measurement start: when the device refuses the
+// arguments, the explanation (the argument and its accepted range) becomes
+// the device's last error text; anything else clears it.
+template <typename Action>
+int withCheckedDevice(int deviceIndex, ArgumentRanges::Call call, std::initializer_list<int> arguments,
+                      Action action) noexcept
+{
+    return guarded([&](LibraryState &state) -> int {
+        std::shared_ptr<VeldrinDriverDevice> device;
+        const int status = openedDevice(state, deviceIndex, true, device);
+        if (status != VELDRIN_OK)
+            return status;
+        const int result = action(*device);
+        device->setRefusal(ArgumentRanges::explain(device->generation(), call, result, arguments));
+        return result;
     });
 }
 
@@ -225,63 +244,63 @@ int getDeviceIndex(const char *serialNumber, int *deviceIndex)
 
 int setPWM(int deviceIndex, int channel, int dutyCycle)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setPWM(channel, dutyCycle); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetPWM, {channel, dutyCycle}, [&](VeldrinDriverDevice &d) -> int { return d.setPWM(channel, dutyCycle); });
 }
 
 int setPWMFrequency(int deviceIndex, int frequency)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setPWMFrequency(frequency); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetPWMFrequency, {frequency}, [&](VeldrinDriverDevice &d) -> int { return d.setPWMFrequency(frequency); });
 }
 
 int setDACWaveform(int deviceIndex, int channel, int waveform)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACWaveform(channel, waveform); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACWaveform, {channel, waveform}, [&](VeldrinDriverDevice &d) -> int { return d.setDACWaveform(channel, waveform); });
 }
 
 int setDACOffset(int deviceIndex, int channel, int offset)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACOffset(channel, offset); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACOffset, {channel, offset}, [&](VeldrinDriverDevice &d) -> int { return d.setDACOffset(channel, offset); });
 }
 
 int setDACAmplitude(int deviceIndex, int channel, int amplitude)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACAmplitude(channel, amplitude); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACAmplitude, {channel, amplitude}, [&](VeldrinDriverDevice &d) -> int { return d.setDACAmplitude(channel, amplitude); });
 }
 
 int setDACFrequency(int deviceIndex, int channel, int frequency)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACFrequency(channel, frequency); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACFrequency, {channel, frequency}, [&](VeldrinDriverDevice &d) -> int { return d.setDACFrequency(channel, frequency); });
 }
 
 int setSweepProperties(int deviceIndex, int channel, int start, int stop)
 {
-    return withDevice(deviceIndex, true,
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetSweepProperties, {channel, start, stop},
                       [&](VeldrinDriverDevice &d) -> int { return d.setSweepProperties(channel, start, stop); });
 }
 
 int setADCProperties(int deviceIndex, int channel, int range, int flag)
 {
-    return withDevice(deviceIndex, true,
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetADCProperties, {channel, range, flag},
                       [&](VeldrinDriverDevice &d) -> int { return d.setADCProperties(channel, range, flag); });
 }
 
 int runMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::RunMeasurement, {channelMask, periodCode, sampleCount}, [&](VeldrinDriverDevice &d) -> int {
         return d.runMeasurement(channelMask, periodCode, sampleCount);
     });
 }
 
 int run1DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::Run1DSweepMeasurement, {channelMask, periodCode, sampleCount}, [&](VeldrinDriverDevice &d) -> int {
         return d.run1DSweepMeasurement(channelMask, periodCode, sampleCount);
     });
 }
 
 int run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount, int points)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::Run2DSweepMeasurement, {channelMask, periodCode, sampleCount, points}, [&](VeldrinDriverDevice &d) -> int {
         return d.run2DSweepMeasurement(channelMask, periodCode, sampleCount, points);
     });
 }
@@ -295,6 +314,24 @@ int isMeasurementComplete(int deviceIndex, bool *complete)
         if (lost && !done)
             return VELDRIN_INSTRUMENT_DISCONNECTED;
         *complete = done;
+        return VELDRIN_OK;
+    });
+}
+
+int setSpikeFilter(int deviceIndex, bool enabled)
+{
+    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+        d.setSpikeFilter(enabled);
+        return VELDRIN_OK;
+    });
+}
+
+int getCalibrationState(int deviceIndex, int *state)
+{
+    // The call frame opens the instrument and waits for its queue, so the
+    // read-back of the calibration image queued at opening has been answered.
+    return withDevice(deviceIndex, state != nullptr, [&](VeldrinDriverDevice &d) -> int {
+        *state = d.calibrationStored() ? VELDRIN_CALIBRATION_STORED : VELDRIN_CALIBRATION_DEFAULTS;
         return VELDRIN_OK;
     });
 }
@@ -424,6 +461,9 @@ int getFirmwareVersion(int deviceIndex, int *version)
 int getLastErrorText(int deviceIndex, char *text, int capacity)
 {
     return withListedDevice(deviceIndex, bufferValid(text, capacity), [&](VeldrinDriverDevice &d) -> int {
+        // A refused setting or start is the caller's last failure.
+        if (!d.refusal().isEmpty())
+            return copyText(d.refusal().toUtf8(), text, capacity);
         // An instrument that is not open has talked to nobody since its last
         // opening attempt: that attempt's outcome is its last.
         const USBResult last = d.isOpen() ? d.lastResult() : d.openingResult();
