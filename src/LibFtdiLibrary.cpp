@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <atomic>
 #include <thread>
 
 #include "LibFtdiTypes.h"
@@ -72,6 +73,8 @@ struct LibFtdiLibrary::Functions
 struct LibFtdiLibrary::Session
 {
     std::mutex mutex;
+    // Threads waiting for `mutex` other than a read (see lockAnnounced).
+    std::atomic<int> waiting{0};
     // Guarded by `mutex`; null once closed.
     ContextHead *context = nullptr;
     // The host-side receive queue: the bytes from `head` on.
@@ -361,13 +364,37 @@ std::shared_ptr<LibFtdiLibrary::Session> LibFtdiLibrary::session(Handle handle) 
     return it == m_sessions.end() ? nullptr : it->second;
 }
 
+namespace {
+
+// A read waits in USB transfers (each up to the chip's latency timer) with the
+// session's lock held, and takes it again straight after; a plain lock could
+// then starve a writer or a query for as long as the read goes on, since the
+// lock is not fair. Other callers announce their wait, and a read steps aside
+// until they have the lock.
+std::unique_lock<std::mutex> lockAnnounced(std::mutex &mutex, std::atomic<int> &waiting)
+{
+    waiting.fetch_add(1);
+    std::unique_lock<std::mutex> lock(mutex);
+    waiting.fetch_sub(1);
+    return lock;
+}
+
+void stepAside(const std::atomic<int> &waiting)
+{
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(50);
+    while (waiting.load() > 0 && Clock::now() < until)
+        std::this_thread::yield();
+}
+
+} // namespace
+
 template <typename Action>
 Status LibFtdiLibrary::withSession(Handle handle, Gone gone, Action action)
 {
     const std::shared_ptr<Session> s = session(handle);
     if (!s)
         return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    const auto lock = lockAnnounced(s->mutex, s->waiting);
     if (!s->context)
         return InvalidHandle;
     if (gone == Gone::Refused && s->gone)
@@ -526,6 +553,7 @@ Status LibFtdiLibrary::read(Handle handle, void *buffer, std::uint32_t count, st
         }
         if (got == count)
             break;
+        stepAside(s->waiting);
         // A chip answers an empty poll only after its latency timer; should a
         // poll come back at once with nothing, pause rather than spin.
         if (Clock::now() - pollStart < std::chrono::milliseconds(1))
@@ -546,7 +574,7 @@ Status LibFtdiLibrary::write(Handle handle, const void *buffer, std::uint32_t co
     if (!countWritten || (!buffer && count > 0))
         return InvalidParameter;
     const unsigned char *bytes = static_cast<const unsigned char *>(buffer);
-    std::lock_guard<std::mutex> lock(s->mutex);
+    const auto lock = lockAnnounced(s->mutex, s->waiting);
     if (!s->context)
         return InvalidHandle;
     if (s->gone)
@@ -664,7 +692,7 @@ Status LibFtdiLibrary::getQueueStatus(Handle handle, std::uint32_t *rxBytes)
         return InvalidHandle;
     if (!rxBytes)
         return InvalidParameter;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    const auto lock = lockAnnounced(s->mutex, s->waiting);
     if (!s->context)
         return InvalidHandle;
     // A query asks the chip when the queue is empty or nothing was taken from
