@@ -146,6 +146,8 @@ void VirtualUsbChip::buildEeprom()
     put16(e, 0x02, 0x0403);
     put16(e, 0x04, m_profile.productId);
     put16(e, 0x06, m_profile.bcdDevice);
+    if (m_chip->type() == Ftdi::Device232H)
+        e[0x1E] = 0x56; // EEPROM part (93C56): FTDI's library reads no strings without it
     e[0x08] = char(0x80);      // bus powered
     e[0x09] = char(90 / 2);    // 90 mA
     put16(e, 0x0C, 0x0200);    // USB 2.0
