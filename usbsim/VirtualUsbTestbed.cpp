@@ -100,9 +100,34 @@ VirtualUsbTestbed::~VirtualUsbTestbed()
             g_object_unref(device->handler);
 }
 
+QByteArray VirtualUsbTestbed::preloadLibraries()
+{
+    QByteArray preload = VELDRIN_UEVENT_LIBRARY ":" VELDRIN_UMOCKDEV_PRELOAD;
+    const QByteArray existing = qgetenv("LD_PRELOAD");
+    if (!existing.isEmpty() && !existing.contains("libumockdev-preload"))
+        preload = existing + ':' + preload;
+    return existing.contains("libumockdev-preload") ? existing : preload;
+}
+
+bool VirtualUsbTestbed::restartPreloaded(char **argv)
+{
+    if (inMockEnvironment())
+        return true;
+    // Once only: a preload that does not take must not loop.
+    if (qEnvironmentVariableIsSet("VELDRIN_USBSIM_RESTARTED"))
+        return false;
+    qputenv("VELDRIN_USBSIM_RESTARTED", "1");
+    qputenv("LD_PRELOAD", preloadLibraries());
+    ::execv("/proc/self/exe", argv);
+    return false;
+}
+
 bool VirtualUsbTestbed::isValid() const { return m_bus != nullptr; }
 QString VirtualUsbTestbed::errorText() const { return m_error; }
-bool VirtualUsbTestbed::inMockEnvironment() { return umockdev_in_mock_environment(); }
+bool VirtualUsbTestbed::inMockEnvironment()
+{
+    return qgetenv("LD_PRELOAD").contains("libumockdev-preload");
+}
 int VirtualUsbTestbed::deviceCount() const { return m_devices.size(); }
 
 std::shared_ptr<SimulatedFtdiChip> VirtualUsbTestbed::simulatedChip(int device) const

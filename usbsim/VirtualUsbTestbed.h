@@ -48,6 +48,14 @@ public:
     // Whether umockdev's preload library is in this process (without it the
     // USB stacks of this process see the real /sys and /dev).
     static bool inMockEnvironment();
+    // What a program that uses the testbed needs in LD_PRELOAD: the kernel
+    // uevent relabelling (libveldrin-uevent.so), then umockdev's preload
+    // library; a preload already set (a sanitizer runtime, which must stay
+    // first) is kept in front.
+    static QByteArray preloadLibraries();
+    // Runs this program again with preloadLibraries() when it runs without
+    // umockdev's preload library; returns (false) only if that fails.
+    static bool restartPreloaded(char **argv);
 
     int deviceCount() const;
     std::shared_ptr<SimulatedFtdiChip> simulatedChip(int device) const;

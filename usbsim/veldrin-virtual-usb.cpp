@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,13 +64,8 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    // The program sees the testbed through umockdev's preload library, with
-    // the kernel-uevent relabelling in front of it; a preload the caller
-    // already has (a sanitizer runtime must stay first) is kept in front.
-    std::string preload = VELDRIN_UEVENT_LIBRARY ":" VELDRIN_UMOCKDEV_PRELOAD;
-    if (const char *existing = std::getenv("LD_PRELOAD"); existing && *existing)
-        preload = std::string(existing) + ":" + preload;
-    setenv("LD_PRELOAD", preload.c_str(), 1);
+    // The program sees the testbed through umockdev's preload library.
+    qputenv("LD_PRELOAD", VirtualUsbTestbed::preloadLibraries());
 
     std::signal(SIGINT, forward);
     std::signal(SIGTERM, forward);

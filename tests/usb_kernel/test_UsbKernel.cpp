@@ -207,6 +207,8 @@ INSTANTIATE_TEST_SUITE_P(Stacks, UsbKernel, ::testing::Values(Stack::LibFtdi, St
 
 int main(int argc, char **argv)
 {
+    // Run by hand, the program starts itself again with the preload it needs.
+    VirtualUsbTestbed::restartPreloaded(argv);
     ::testing::InitGoogleTest(&argc, argv);
     auto bed = std::make_unique<VirtualUsbTestbed>(Bus);
     testbed = bed.get();
