@@ -9,6 +9,14 @@
 
 #include "FtdiTypes.h"
 
+#if !defined(VELDRIN_USBSIM_EXPORT)
+#if defined(VELDRIN_USBSIM_BUILDING)
+#define VELDRIN_USBSIM_EXPORT __attribute__((visibility("default")))
+#else
+#define VELDRIN_USBSIM_EXPORT
+#endif
+#endif
+
 class SimulatedBus;
 class SimulatedFtdiChip;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
@@ -34,7 +42,7 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 // 256-byte EEPROM), FT-X (0x6015, 0x1000, full speed, 64-byte packets,
 // 256-byte EEPROM whose checksum skips the user area). Other chip types are
 // presented as FT232R.
-class VirtualUsbChip
+class VELDRIN_USBSIM_EXPORT VirtualUsbChip
 {
 public:
     struct Profile

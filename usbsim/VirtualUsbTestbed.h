@@ -4,15 +4,10 @@
 #include <QVector>
 #include <memory>
 
-#if defined(VELDRIN_USBSIM_BUILDING)
-#define VELDRIN_USBSIM_EXPORT __attribute__((visibility("default")))
-#else
-#define VELDRIN_USBSIM_EXPORT
-#endif
+#include "VirtualUsbChip.h"
 
 class SimulatedBus;
 class SimulatedFtdiChip;
-class VirtualUsbChip;
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
 // Virtual FTDI chips at the kernel's USB interface, for the real USB stacks
