@@ -503,7 +503,12 @@ void VirtualUsbChip::handleIoctl(UMockdevIoctlClient *client)
                 m_bus->write(m_handle, urb.buffer->data, std::uint32_t(urb.buffer->data_len), &written);
             completeUrb(urb, 0, int(written));
         } else if (header.type == USBDEVFS_URB_TYPE_BULK) {
-            fillBulkIn(urb, urb.submittedNs);
+            // Served at once only when no earlier IN urb is still waiting.
+            bool earlierWaiting = false;
+            for (const Urb &queued : m_urbs)
+                earlierWaiting = earlierWaiting || (!queued.done && (queued.endpoint & 0x80));
+            if (!earlierWaiting)
+                fillBulkIn(urb, urb.submittedNs);
         } else {
             releaseUrb(urb);
             fail(EINVAL);
