@@ -10,13 +10,13 @@
 #include <string.h>
 #include <sys/socket.h>
 
-ssize_t recvmsg(int fd, struct msghdr *message, int flags)
+__attribute__((visibility("default"))) ssize_t recvmsg(int fd, struct msghdr *message, int flags)
 {
     static ssize_t (*next)(int, struct msghdr *, int);
     if (!next)
         next = (ssize_t(*)(int, struct msghdr *, int))dlsym(RTLD_NEXT, "recvmsg");
     ssize_t got = next(fd, message, flags);
-    if (got > 0 && message->msg_name && message->msg_namelen >= sizeof(struct sockaddr_nl)) {
+    if (got > 0 && message->msg_name) {
         struct sockaddr_nl *from = (struct sockaddr_nl *)message->msg_name;
         const char *data = message->msg_iovlen > 0 ? (const char *)message->msg_iov[0].iov_base : NULL;
         if (from->nl_family == AF_NETLINK && from->nl_groups == 2 && data

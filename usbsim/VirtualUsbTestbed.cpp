@@ -217,7 +217,7 @@ void VirtualUsbTestbed::sendKernelUevent(const Device &device, const char *actio
     const QStringList sockets = QDir(root).entryList({QStringLiteral("event*")}, QDir::System | QDir::Files);
     for (const QString &name : sockets) {
         const QByteArray path = (root + '/' + name).toUtf8();
-        const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             continue;
         sockaddr_un address{};
