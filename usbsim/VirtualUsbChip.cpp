@@ -168,6 +168,7 @@ void VirtualUsbChip::buildEeprom()
     }
     put16(e, size - 2, eepromChecksum(e, m_chip->type() == Ftdi::DeviceXSeries));
     m_eeprom = e;
+    m_poweredUp = e;
 }
 
 QString VirtualUsbChip::eepromString(int pointerOffset) const
@@ -257,7 +258,8 @@ void VirtualUsbChip::setUnplugged(bool unplugged)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_unplugged = unplugged;
     if (!unplugged) {
-        // A fresh device: the host opens a new node.
+        // A fresh device, which has read its EEPROM again; the host opens a new node.
+        m_poweredUp = m_eeprom;
         closeUart();
         for (Urb &urb : m_urbs)
             releaseUrb(urb);
@@ -323,9 +325,9 @@ int VirtualUsbChip::control(const std::uint8_t *setup, std::uint8_t *data, int l
                 const int pointer = 0x0E + 2 * (number - 1);
                 if (number > 3)
                     return -EPIPE;
-                const int size = m_eeprom.size();
-                const int at = std::uint8_t(m_eeprom[pointer]) & (size - 1);
-                return answer(m_eeprom.mid(at, std::uint8_t(m_eeprom[pointer + 1])));
+                const int size = m_poweredUp.size();
+                const int at = std::uint8_t(m_poweredUp[pointer]) & (size - 1);
+                return answer(m_poweredUp.mid(at, std::uint8_t(m_poweredUp[pointer + 1])));
             }
             return -EPIPE;
         }

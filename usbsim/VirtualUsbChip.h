@@ -65,7 +65,7 @@ public:
     // The device and configuration descriptors, as sysfs' `descriptors` holds them.
     QByteArray descriptors() const;
     QByteArray eepromImage() const;
-    // Strings from the EEPROM image (what the chip reports after power-up).
+    // Strings in the EEPROM image (what the chip reports after its next power-up).
     QString manufacturer() const;
     QString product() const;
     QString serialNumber() const;
@@ -119,6 +119,7 @@ private:
 
     mutable std::mutex m_mutex;
     QByteArray m_eeprom;
+    QByteArray m_poweredUp; // the EEPROM as read at power-up: the string descriptors
     Ftdi::Handle m_handle = nullptr;
     int m_clients = 0;
     bool m_unplugged = false;
