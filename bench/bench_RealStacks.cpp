@@ -6,7 +6,8 @@
 // getResult, a 2D sweep of 10 points x 1000 samples at the fastest period
 // (wall time and acquisition time), and the process's CPU share while the
 // instrument sits open and idle (with the virtual chip, whose ioctl thread runs
-// in this process, included). Figures are medians.
+// in this process, included). Figures are medians. VELDRIN_REAL_STACKS_CHIP=5
+// puts the instrument behind an FT232R (UART) instead.
 #include <benchmark/benchmark.h>
 
 #include <QByteArray>
@@ -27,7 +28,11 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const char *const Instrument = "gen2 signal=dc";
+QByteArray instrument()
+{
+    const QByteArray chip = qgetenv("VELDRIN_REAL_STACKS_CHIP");
+    return chip.isEmpty() ? QByteArray("gen2 signal=dc") : "gen2 signal=dc chip=" + chip;
+}
 
 double msSince(Clock::time_point start)
 {
@@ -81,7 +86,7 @@ void BM_Stack(benchmark::State &state)
     double acquisitionMs = 0, idleCpu = 0;
     for (auto _ : state) {
         if (stack == Simulated)
-            useSimulatedBus(Instrument);
+            useSimulatedBus(instrument().constData());
         else if (stack == LibFtdi)
             useLibFtdi();
         else
@@ -145,7 +150,7 @@ BENCHMARK(BM_Stack)->Arg(Simulated)->Arg(LibFtdi)->Arg(D2xx)->Iterations(1)->Uni
 int main(int argc, char **argv)
 {
     VirtualUsbTestbed::restartPreloaded(argv);
-    VirtualUsbTestbed testbed(Instrument);
+    VirtualUsbTestbed testbed(QString::fromLatin1(instrument()));
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
