@@ -249,18 +249,20 @@ Status USBFtdiDevice::openListedChip(Handle &handle, ChipIdentity &identity)
         m_api->close(handle);
         handle = nullptr;
     }
-    if (current >= 0) {
-        const Status moved = openAt(current);
-        if (moved == Ok && isListedChip()) {
-            m_index = current;
-            return Ok;
-        }
-        if (handle) {
-            m_api->close(handle);
-            handle = nullptr;
-        }
+    // Gone from the list: the first outcome was about whatever chip now sits
+    // at the old place (busy in another opening, say), not about this one.
+    if (current < 0)
+        return DeviceNotFound;
+    const Status moved = openAt(current);
+    if (moved == Ok && isListedChip()) {
+        m_index = current;
+        return Ok;
     }
-    return status != Ok ? status : DeviceNotFound;
+    if (handle) {
+        m_api->close(handle);
+        handle = nullptr;
+    }
+    return moved != Ok ? moved : DeviceNotFound;
 }
 
 int USBFtdiDevice::currentListIndex() const
