@@ -710,11 +710,11 @@ int runDoctor(const std::vector<std::string> &arguments, std::ostream &out, std:
     return 1;
 }
 
-#else
+#elif !defined(_WIN32) // Windows: DoctorWindows.cpp
 
 int runDoctor(const std::vector<std::string> &, std::ostream &, std::ostream &err)
 {
-    err << "veldrin doctor checks Linux machines only.\n";
+    err << "veldrin doctor checks Linux and Windows machines only.\n";
     return 2;
 }
 

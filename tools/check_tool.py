@@ -1,4 +1,8 @@
-"""Runs the veldrin tool on the simulated bus and checks what it prints and writes."""
+"""Runs the veldrin tool on the simulated bus and checks what it prints and writes.
+
+VELDRIN_TOOL_LAUNCHER names a program to run the tool through (Wine, for the
+Windows build); Ctrl-C is then not checked, since a signal to the launcher
+does not reach the tool as a console interrupt."""
 
 import csv
 import json
@@ -10,10 +14,12 @@ import tempfile
 import time
 
 tool = sys.argv[1]
+launcher = os.environ.get("VELDRIN_TOOL_LAUNCHER", "")
+command = [launcher, tool] if launcher else [tool]
 
 
 def run(*args):
-    done = subprocess.run([tool, *args], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([*command, *args], capture_output=True, text=True, timeout=120)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -63,16 +69,17 @@ code, out, err = run("--simulated", "gen2", "measure", "--device", "1", "--perio
 assert code == 0 and "values" not in err, repr(err)
 
 # Ctrl-C during a long measurement ends it and closes the library.
-process = subprocess.Popen([tool, "--simulated", "gen2", "measure", "--device", "1", "--period", "6",
-                            "--samples", "20000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-time.sleep(1.5)
-interrupted_at = time.monotonic()
-process.send_signal(signal.SIGINT)
-out, err = process.communicate(timeout=30)
-assert process.returncode == 130, (process.returncode, err)
-assert time.monotonic() - interrupted_at < 3, "Ctrl-C was not answered promptly"
-assert "interrupted; the measurement was ended and the library closed" in err, err
-assert "channel 1" not in out, out
+if not launcher:
+    process = subprocess.Popen([tool, "--simulated", "gen2", "measure", "--device", "1", "--period", "6",
+                                "--samples", "20000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(1.5)
+    interrupted_at = time.monotonic()
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=30)
+    assert process.returncode == 130, (process.returncode, err)
+    assert time.monotonic() - interrupted_at < 3, "Ctrl-C was not answered promptly"
+    assert "interrupted; the measurement was ended and the library closed" in err, err
+    assert "channel 1" not in out, out
 
 # Errors print the status text and the instrument's last error text.
 code, out, err = run("--simulated", "gen1 firmware=2 pace=fast", "measure", "--device", "1")
