@@ -27,6 +27,12 @@ IFS=';' read -r -a dlls <<<"$runtime"
 for dll in "${dlls[@]}"; do
   cp "$dll" "$stage/"
 done
+# Without their debugging symbols (the C++ runtime carries 20 MB of them); the
+# exports stay.
+strip_tool=$([ "$platform" = win64 ] && echo x86_64-w64-mingw32-strip || echo i686-w64-mingw32-strip)
+for binary in "$stage"/*.dll "$stage"/*.exe; do
+  "$strip_tool" --strip-unneeded "$binary"
+done
 cp packaging/windows/README.txt "$stage/README.txt"
 cp examples/measure.c "$stage/example-measure.c"
 

@@ -8,9 +8,9 @@ execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VAR
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${LIBRARY}")
 endif()
-# The name pointer table: lines "	[   n] +base[   n] 0000 name".
-string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" table "${dump}")
-string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]*" lines "${CMAKE_MATCH_1}")
+# The name pointer table: lines "	[   n] name" up to the next empty line.
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${dump}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" lines "${table}")
 set(exported "")
 foreach(line IN LISTS lines)
   string(REGEX REPLACE ".* " "" name "${line}")

@@ -115,12 +115,16 @@ TEST(Unload, WithoutOpenInstrumentsTheManagerGoesWithTheLibrary)
 
 TEST(Unload, WithInstrumentsOpenNothingCrashesAndNoThreadIsLost)
 {
-    std::thread([] {}).join();
-    const int threads = threadCount();
-    ASSERT_GT(threads, 0);
     Library library;
     ASSERT_NO_FATAL_FAILURE(library.load());
     ASSERT_EQ(library.useSimulatedBus("gen1; gen2"), 0);
+    // A first round lets Qt start what it keeps for the process (on Windows a
+    // thread that watches the threads it adopts) before the count.
+    ASSERT_EQ(library.initialise(), 0);
+    ASSERT_EQ(library.runMeasurement(1, 3, 6, 100), 0);
+    ASSERT_EQ(library.closeLibrary(), 0);
+    const int threads = threadCount();
+    ASSERT_GT(threads, 0);
     ASSERT_EQ(library.initialise(), 0);
     // Both instruments open, one of them measuring for seconds.
     ASSERT_EQ(library.runMeasurement(1, 3, 6, 200), 0);

@@ -7,6 +7,9 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <tlhelp32.h>
+
+#include <algorithm>
+#include <vector>
 #else
 #include <dirent.h>
 #endif
@@ -31,10 +34,42 @@ inline int threadCount()
     return count;
 }
 
+// The system's handle table, filtered to this process (GetProcessHandleCount
+// answers 0 under Wine).
 inline int handleCount()
 {
-    DWORD count = 0;
-    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
+    struct Entry
+    {
+        ULONG process;
+        BYTE type, flags;
+        USHORT handle;
+        PVOID object;
+        ULONG access;
+    };
+    using Query = LONG(WINAPI *)(int, PVOID, ULONG, PULONG);
+    FARPROC address = GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation");
+    if (!address)
+        return -1;
+    Query query = reinterpret_cast<Query>(reinterpret_cast<void *>(address));
+    const int systemHandleInformation = 16;
+    std::vector<unsigned char> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(systemHandleInformation, buffer.data(), ULONG(buffer.size()), &needed);
+        if (status == 0)
+            break;
+        if (buffer.size() > (256u << 20))
+            return -1;
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed));
+    }
+    const ULONG entries = *reinterpret_cast<const ULONG *>(buffer.data());
+    const auto *entry = reinterpret_cast<const Entry *>(buffer.data() + sizeof(PVOID));
+    const DWORD process = GetCurrentProcessId();
+    int count = 0;
+    for (ULONG i = 0; i < entries; ++i)
+        if (entry[i].process == process)
+            ++count;
+    return count;
 }
 
 #else
