@@ -33,7 +33,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo_cmd dpkg --add-architecture i386
   $sudo_cmd apt-get update -qq
 fi
-bash scripts/install-packages.sh cmake make g++ perl python3 dpkg-dev zip googletest \
+bash scripts/install-packages.sh cmake make g++ perl python3 dpkg-dev zip unzip googletest \
   mingw-w64 gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix wine wine32:i386
 
 toolchain="$root/cmake/mingw-w64-i686.cmake"
@@ -64,12 +64,18 @@ cmake --build "$build_dir" -j "$jobs"
 
 if [ -n "$tests" ]; then
   step "tests under Wine"
-  # The Wine server and the prefix are started before ctest: started by the
-  # first test instead, Wine's background processes would hold ctest's output
-  # pipe open and make that test seem to take minutes.
+  # A Wine prefix of the build's own (in the cache), whose server and
+  # background processes are started before ctest, detached from its output:
+  # started by the first test instead, they would hold ctest's output pipe open
+  # and make that test seem to take minutes. They are ended when the script
+  # ends, unless the prefix was the caller's.
   export WINEDEBUG=-all
-  wineserver -p
-  wine cmd /c exit >/dev/null 2>&1 || true
+  if [ -z "${WINEPREFIX:-}" ]; then
+    export WINEPREFIX="$cache/wine-prefix"
+    trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  fi
+  wineserver -p </dev/null >/dev/null 2>&1
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
   # The soak (minutes of cycles) runs on Linux only; the stress test runs
   # shortened.
   VELDRIN_STRESS_SECONDS="${VELDRIN_STRESS_SECONDS:-5}" \
@@ -77,5 +83,13 @@ if [ -n "$tests" ]; then
 fi
 
 step "package"
-bash scripts/package-windows.sh "$build_dir"
+zip_file=$(bash scripts/package-windows.sh "$build_dir")
+echo "$zip_file"
+if [ -n "$tests" ]; then
+  # The unpacked zip on its own (no WINEPATH): it carries every DLL it needs.
+  unpacked=$(mktemp -d)
+  unzip -q "$zip_file" -d "$unpacked"
+  (cd "$unpacked"/*/ && WINEPATH= wine veldrin.exe --simulated "demo pace=fast" list </dev/null)
+  rm -rf "$unpacked"
+fi
 step "done"
