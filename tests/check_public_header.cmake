@@ -5,8 +5,10 @@
 # Microsoft keywords. A host that asks for the library's
 # `close` next to close(int) must fail: that proves the stand-in reaches the
 # declaration.
-# Usage: cmake -DC_COMPILERS=<cc;...> -DCXX_COMPILERS=<c++;...> -DINCLUDE=<src>
+# Usage: cmake -DC_COMPILERS=<cc,...> -DCXX_COMPILERS=<c++,...> -DINCLUDE=<src>
 #              -DSOURCES=<tests/header> -P check_public_header.cmake
+string(REPLACE "," ";" C_COMPILERS "${C_COMPILERS}")
+string(REPLACE "," ";" CXX_COMPILERS "${CXX_COMPILERS}")
 set(strict -pedantic -Werror -Wall -Wextra -fsyntax-only -I${INCLUDE})
 set(failures "")
 
