@@ -51,116 +51,44 @@ FAKE_EXPORT Status FAKE_CALL FT_GetLibraryVersion(std::uint32_t *version)
     return Ok;
 }
 
-FAKE_EXPORT Status FAKE_CALL FT_CreateDeviceInfoList(std::uint32_t *count)
-{
-    return bus()->createDeviceInfoList(count);
-}
+// Each export hands its arguments to the bus's operation of the same meaning.
+#define FORWARD(name, operation, parameters, arguments) \
+    FAKE_EXPORT Status FAKE_CALL name parameters { return bus()->operation arguments; }
 
-FAKE_EXPORT Status FAKE_CALL FT_GetDeviceInfoList(ListNode *nodes, std::uint32_t *count)
-{
-    return bus()->getDeviceInfoList(nodes, count);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_Open(int index, Handle *handle)
-{
-    return bus()->open(index, handle);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_Close(Handle handle)
-{
-    return bus()->close(handle);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_Read(Handle handle, void *buffer, std::uint32_t count, std::uint32_t *got)
-{
-    return bus()->read(handle, buffer, count, got);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_Write(Handle handle, void *buffer, std::uint32_t count, std::uint32_t *written)
-{
-    return bus()->write(handle, buffer, count, written);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_SetBaudRate(Handle handle, std::uint32_t baud)
-{
-    return bus()->setBaudRate(handle, baud);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_SetDataCharacteristics(Handle handle, std::uint8_t bits, std::uint8_t stop,
-                                                       std::uint8_t parity)
-{
-    return bus()->setDataCharacteristics(handle, bits, stop, parity);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_SetFlowControl(Handle handle, std::uint16_t flow, std::uint8_t xon, std::uint8_t xoff)
-{
-    return bus()->setFlowControl(handle, flow, xon, xoff);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_Purge(Handle handle, std::uint32_t mask)
-{
-    return bus()->purge(handle, mask);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_SetTimeouts(Handle handle, std::uint32_t readMs, std::uint32_t writeMs)
-{
-    return bus()->setTimeouts(handle, readMs, writeMs);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_GetQueueStatus(Handle handle, std::uint32_t *rx)
-{
-    return bus()->getQueueStatus(handle, rx);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_GetStatus(Handle handle, std::uint32_t *rx, std::uint32_t *tx, std::uint32_t *events)
-{
-    return bus()->getStatus(handle, rx, tx, events);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_SetLatencyTimer(Handle handle, std::uint8_t ms)
-{
-    return bus()->setLatencyTimer(handle, ms);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_SetBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode)
-{
-    return bus()->setBitMode(handle, mask, mode);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_SetUSBParameters(Handle handle, std::uint32_t in, std::uint32_t out)
-{
-    return bus()->setUsbParameters(handle, in, out);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_EE_Program(Handle handle, ProgramData *data)
-{
-    return bus()->eeProgram(handle, data);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_EE_Read(Handle handle, ProgramData *data)
-{
-    return bus()->eeRead(handle, data);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_GetDeviceInfo(Handle handle, DeviceType *type, std::uint32_t *id, char *serial,
-                                              char *description, void *reserved)
-{
-    return bus()->getDeviceInfo(handle, type, id, serial, description, reserved);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_CyclePort(Handle handle)
-{
-    return bus()->cyclePort(handle);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_EEPROM_Read(Handle handle, void *data, std::uint32_t size, char *manufacturer,
-                                            char *manufacturerId, char *description, char *serial)
-{
-    return bus()->eepromRead(handle, data, size, manufacturer, manufacturerId, description, serial);
-}
-
-FAKE_EXPORT Status FAKE_CALL FT_EEPROM_Program(Handle handle, void *data, std::uint32_t size, char *manufacturer,
-                                               char *manufacturerId, char *description, char *serial)
-{
-    return bus()->eepromProgram(handle, data, size, manufacturer, manufacturerId, description, serial);
-}
+FORWARD(FT_CreateDeviceInfoList, createDeviceInfoList, (std::uint32_t *count), (count))
+FORWARD(FT_GetDeviceInfoList, getDeviceInfoList, (ListNode *nodes, std::uint32_t *count), (nodes, count))
+FORWARD(FT_Open, open, (int index, Handle *handle), (index, handle))
+FORWARD(FT_Close, close, (Handle handle), (handle))
+FORWARD(FT_Read, read, (Handle handle, void *buffer, std::uint32_t count, std::uint32_t *got),
+        (handle, buffer, count, got))
+FORWARD(FT_Write, write, (Handle handle, void *buffer, std::uint32_t count, std::uint32_t *written),
+        (handle, buffer, count, written))
+FORWARD(FT_SetBaudRate, setBaudRate, (Handle handle, std::uint32_t baud), (handle, baud))
+FORWARD(FT_SetDataCharacteristics, setDataCharacteristics,
+        (Handle handle, std::uint8_t bits, std::uint8_t stop, std::uint8_t parity), (handle, bits, stop, parity))
+FORWARD(FT_SetFlowControl, setFlowControl, (Handle handle, std::uint16_t flow, std::uint8_t xon, std::uint8_t xoff),
+        (handle, flow, xon, xoff))
+FORWARD(FT_Purge, purge, (Handle handle, std::uint32_t mask), (handle, mask))
+FORWARD(FT_SetTimeouts, setTimeouts, (Handle handle, std::uint32_t readMs, std::uint32_t writeMs),
+        (handle, readMs, writeMs))
+FORWARD(FT_GetQueueStatus, getQueueStatus, (Handle handle, std::uint32_t *rx), (handle, rx))
+FORWARD(FT_GetStatus, getStatus, (Handle handle, std::uint32_t *rx, std::uint32_t *tx, std::uint32_t *events),
+        (handle, rx, tx, events))
+FORWARD(FT_SetLatencyTimer, setLatencyTimer, (Handle handle, std::uint8_t ms), (handle, ms))
+FORWARD(FT_SetBitMode, setBitMode, (Handle handle, std::uint8_t mask, std::uint8_t mode), (handle, mask, mode))
+FORWARD(FT_SetUSBParameters, setUsbParameters, (Handle handle, std::uint32_t in, std::uint32_t out),
+        (handle, in, out))
+FORWARD(FT_EE_Program, eeProgram, (Handle handle, ProgramData *data), (handle, data))
+FORWARD(FT_EE_Read, eeRead, (Handle handle, ProgramData *data), (handle, data))
+FORWARD(FT_GetDeviceInfo, getDeviceInfo,
+        (Handle handle, DeviceType *type, std::uint32_t *id, char *serial, char *description, void *reserved),
+        (handle, type, id, serial, description, reserved))
+FORWARD(FT_CyclePort, cyclePort, (Handle handle), (handle))
+FORWARD(FT_EEPROM_Read, eepromRead,
+        (Handle handle, void *data, std::uint32_t size, char *manufacturer, char *manufacturerId, char *description,
+         char *serial),
+        (handle, data, size, manufacturer, manufacturerId, description, serial))
+FORWARD(FT_EEPROM_Program, eepromProgram,
+        (Handle handle, void *data, std::uint32_t size, char *manufacturer, char *manufacturerId, char *description,
+         char *serial),
+        (handle, data, size, manufacturer, manufacturerId, description, serial))
