@@ -44,7 +44,13 @@ src=$(ls -d "$src_root"/qtbase-opensource-src-*/ | head -n1)
 
 build="$cache/qt5-${arch}-mingw-$recipe.build"
 rm -rf "$build" "$prefix"
-mkdir -p "$build"
+mkdir -p "$build/compilers"
+# The posix thread model's compilers under the plain names Qt's mkspec calls,
+# so that Qt uses the same C++ runtime (libstdc++-6.dll) as the library.
+for tool in gcc g++; do
+  ln -s "$(command -v "$triplet-$tool-posix")" "$build/compilers/$triplet-$tool"
+done
+export PATH="$build/compilers:$PATH"
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "Building Qt 5 Core for $triplet into $prefix (log: $log)" >&2
 (
