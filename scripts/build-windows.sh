@@ -75,6 +75,11 @@ if [ -n "$tests" ]; then
 fi
 
 step "VeldrinLib for i686-w64-mingw32"
+# A build directory configured with another Qt (an older recipe) starts anew:
+# CMake would keep finding that Qt.
+if [ -f "$build_dir/CMakeCache.txt" ] && ! grep -q "^VELDRIN_QT_PREFIX:[A-Z]*=$qt\$" "$build_dir/CMakeCache.txt"; then
+  rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
+fi
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
       -DVELDRIN_QT_PREFIX="$qt" -DVELDRIN_GTEST_PREFIX="$gtest" \
       -DVELDRIN_BUILD_TESTS=$([ -n "$tests" ] && echo ON || echo OFF) -DVELDRIN_BUILD_BENCHMARKS=OFF >/dev/null
