@@ -229,7 +229,13 @@ TEST_F(CApi, CyclesLeaveNoThreadOrHandleBehind)
            && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(threadCount(), threads);
+#if defined(_WIN32)
+    // The system makes a few handles of its own on demand (under load Wine
+    // added one); a handle lost per cycle would add 19.
+    EXPECT_LE(ProcessCounters::handleCount(), handles + 3);
+#else
     EXPECT_EQ(ProcessCounters::handleCount(), handles);
+#endif
 }
 
 TEST_F(CApi, StatusTexts)
