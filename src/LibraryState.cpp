@@ -3,6 +3,7 @@
 #include "FtdiBackend.h"
 #include "SimulatedBus.h"
 #include "SimulatedBusFactory.h"
+#include "USBPacketProtocol.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -36,7 +37,14 @@ LibraryState &LibraryState::instance()
     return state;
 }
 
-LibraryState::LibraryState() = default;
+LibraryState::LibraryState()
+{
+    // Static objects go in the reverse order of their making, and the unload
+    // hook (the destructor) shuts open instruments down while their protocol
+    // threads still signal queue changes: that signal is made first, so that
+    // it outlives this state.
+    USBPacketProtocol::queueChanges();
+}
 
 LibraryState::~LibraryState()
 {

@@ -222,10 +222,7 @@ struct QueueChanges
 
 QueueChanges &queueChangeSignal()
 {
-    // Never destroyed: the library's unload hook shuts the devices down, and
-    // their protocol threads signal here, after the static objects made later
-    // than the library's state (this one among them) are gone.
-    static QueueChanges &signal = *new QueueChanges;
+    static QueueChanges signal;
     return signal;
 }
 
