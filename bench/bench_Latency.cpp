@@ -12,6 +12,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -21,6 +22,10 @@
 #include "SimulatedFtdiChip.h"
 #include "SimulatedInstrument.h"
 #include "VeldrinLib.h"
+
+#ifdef FAKE_LIBFTDI1_PATH
+#include <dlfcn.h>
+#endif
 
 namespace {
 
@@ -95,6 +100,46 @@ void SetterInARow(benchmark::State &state)
     state.counters["p90_ms"] = percentile(ms, 0.9);
 }
 BENCHMARK(SetterInARow)->Iterations(2000)->Unit(benchmark::kMillisecond);
+
+#ifdef FAKE_LIBFTDI1_PATH
+// The same through the libftdi1 provider, with the stand-in libftdi1 and a
+// generation II instrument behind an FT232R that takes its real time: while
+// the instrument is idle, its receiver thread polls the chip all the time
+// (reads of 50 ms, each poll a 2 ms latency-timer period), and each setter's
+// write has to get between two polls.
+void SetterInARowThroughLibftdi(benchmark::State &state)
+{
+    void *fake = dlopen(FAKE_LIBFTDI1_PATH, RTLD_NOW | RTLD_LOCAL);
+    void *symbol = fake ? dlsym(fake, "fakeLibftdi1UseDescription") : nullptr;
+    if (!symbol) {
+        state.SkipWithError("the libftdi1 stand-in cannot be loaded");
+        return;
+    }
+    int (*useDescription)(const char *) = nullptr;
+    std::memcpy(&useDescription, &symbol, sizeof symbol);
+    useDescription("gen2 chip=5");
+    useLibFtdi();
+    initialise();
+    bool complete = false;
+    isMeasurementComplete(1, &complete);
+    std::vector<double> ms;
+    int i = 0;
+    for (auto _ : state) {
+        const qint64 start = SimulatedClock::nowNs();
+        setDACOffset(1, 1, (i++ % 200) * 10);
+        // Until the instrument has answered.
+        isMeasurementComplete(1, &complete);
+        ms.push_back(msSince(start));
+    }
+    state.counters["median_ms"] = median(ms);
+    state.counters["p90_ms"] = percentile(ms, 0.9);
+    state.counters["max_ms"] = percentile(ms, 1.0);
+    closeLibrary();
+    useFtdiLibrary();
+    dlclose(fake);
+}
+BENCHMARK(SetterInARowThroughLibftdi)->Iterations(300)->Unit(benchmark::kMillisecond);
+#endif
 
 void MeasurementCycle(benchmark::State &state)
 {

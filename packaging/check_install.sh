@@ -48,8 +48,12 @@ $libdir/cmake/VeldrinLib/VeldrinLibTargets.cmake
 $libdir/cmake/VeldrinLib/VeldrinLibTargets-CONFIG.cmake
 $libdir/pkgconfig/veldrinlib.pc
 lib/udev/rules.d/70-veldrin-ftdi.rules
+share/doc/veldrinlib/LICENSE
 share/doc/veldrinlib/README.md
+share/doc/veldrinlib/copyright
 share/doc/veldrinlib/hardware-linux.md
+share/doc/veldrinlib/simulated-bus.md
+share/doc/veldrinlib/simulated-instruments.md
 EOF
 )
 if [ "$actual" != "$expected" ]; then
@@ -110,18 +114,18 @@ grep -q "2 devices" "$work/list.txt" || fail "veldrin list"
   || fail "the installed tool does not load the installed library"
 
 echo "== Python package: pip install, offline"
-# Debian's python3 with its setuptools and wheel (scripts/setup.sh installs
-# them); another python3 on PATH only when it has both.
+# The package builds with its own standard-library backend: any python3 with
+# venv (Debian: python3-venv) will do, no setuptools or wheel needed.
 python=""
 for candidate in /usr/bin/python3 python3; do
-  if "$candidate" -c 'import setuptools, wheel, venv' 2>/dev/null; then python=$candidate; break; fi
+  if "$candidate" -c 'import venv, ensurepip' 2>/dev/null; then python=$candidate; break; fi
 done
 if [ -z "$python" ]; then
-  fail "no python3 with setuptools, wheel and venv"
+  fail "no python3 with venv"
 else
   cp -r "$source/python" "$work/python-source"
   "$python" -m venv --system-site-packages "$work/venv"
-  if "$work/venv/bin/python" -m pip install --quiet --no-index --no-build-isolation \
+  if "$work/venv/bin/python" -m pip install --quiet --no-index \
        "$work/python-source" >"$work/pip.log" 2>&1; then
     cat >"$work/use.py" <<'EOF'
 import os, sys, veldrin

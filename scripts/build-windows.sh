@@ -33,7 +33,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo_cmd dpkg --add-architecture i386
   $sudo_cmd apt-get update -qq
 fi
-bash scripts/install-packages.sh cmake make g++ perl python3 dpkg-dev zip unzip googletest \
+bash scripts/install-packages.sh cmake make g++ perl python3 dpkg-dev zip unzip googletest libcli11-dev nlohmann-json3-dev \
   mingw-w64 gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix wine wine32:i386
 
 toolchain="$root/cmake/mingw-w64-i686.cmake"

@@ -41,8 +41,12 @@ usr/lib/$multiarch/cmake/VeldrinLib/VeldrinLibTargets.cmake
 usr/lib/$multiarch/cmake/VeldrinLib/VeldrinLibTargets-release.cmake
 usr/lib/$multiarch/pkgconfig/veldrinlib.pc
 usr/lib/udev/rules.d/70-veldrin-ftdi.rules
+usr/share/doc/veldrinlib/LICENSE
 usr/share/doc/veldrinlib/README.md
+usr/share/doc/veldrinlib/copyright
 usr/share/doc/veldrinlib/hardware-linux.md
+usr/share/doc/veldrinlib/simulated-bus.md
+usr/share/doc/veldrinlib/simulated-instruments.md
 EOF
 )
 if [ "$actual" != "$expected" ]; then
@@ -54,6 +58,7 @@ case "$depends" in
   *libqt5core5a*) ;;
   *) fail "Depends lacks libqt5core5a: $depends" ;;
 esac
+dpkg-deb --field "$deb" Suggests | grep -q 'libftdi1-2' || fail "Suggests lacks libftdi1-2"
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./shlibs)" = \
   "libVeldrinLib 3 veldrinlib (= $(dpkg-deb --field "$deb" Version))" ] || fail "shlibs"
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' \

@@ -27,13 +27,16 @@ if [ -z "$build_dir" ]; then
   esac
 fi
 
-# Beyond the build: pkg-config, python3's venv, setuptools and wheel for the
-# install test; numpy and matplotlib for the Python package's array and plot
-# paths; clang for the public header's compile test; dpkg-dev (dpkg-shlibdeps)
-# and file for the Debian package.
-packages="cmake make g++ qtbase5-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-          pkg-config python3-venv python3-setuptools python3-wheel python3-numpy python3-matplotlib
-          clang dpkg-dev file $also"
+# The tool's argument parser and JSON writer are header-only (libcli11-dev,
+# nlohmann-json3-dev). Beyond the build: pkg-config and python3's venv for the
+# install test (the Python package builds without setuptools or wheel); numpy
+# and matplotlib for the Python package's array and plot paths; clang for the
+# public header's compile test; dpkg-dev (dpkg-shlibdeps) and file for the
+# Debian package; umockdev and libftdi1 (with its libusb) for the tests through
+# the real USB stacks on virtual chips.
+packages="cmake make g++ qtbase5-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev python3
+          pkg-config python3-venv python3-numpy python3-matplotlib
+          clang dpkg-dev file umockdev libumockdev-dev libumockdev0 libftdi1-2 $also"
 bash scripts/install-packages.sh $packages
 [ -n "$packages_only" ] && exit 0
 

@@ -3,6 +3,10 @@
 #include <QHash>
 #include <QSet>
 #include <QThread>
+#include <exception>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "USBDevice.h"
 #include "USBDriver.h"
@@ -95,6 +99,51 @@ ApiStatus DeviceManager::checkDevice(int deviceIndex)
         return status;
     waitUntilIdle();
     return 0;
+}
+
+int DeviceManager::openAll()
+{
+    const QVector<std::shared_ptr<VeldrinDriverDevice>> devices = m_devices;
+    const int count = devices.size();
+    std::vector<ApiStatus> statuses(size_t(count), 0);
+    std::vector<std::exception_ptr> failures(static_cast<size_t>(count));
+    // Each thread writes only its own slots; joining hands them over.
+    const auto open = [&](int i) {
+        try {
+            statuses[size_t(i)] = devices.at(i)->openDevice();
+        } catch (...) {
+            failures[size_t(i)] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        // An open device answers at once (0, or 27 once it went away).
+        if (devices.at(i)->isOpen()) {
+            open(i);
+            continue;
+        }
+        try {
+            threads.emplace_back(open, i);
+        } catch (const std::system_error &) {
+            // No thread to be had: this one opens on the calling thread.
+            open(i);
+        }
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    for (const std::exception_ptr &failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+    // The read-back every opening queued has been answered (or given up).
+    waitUntilIdle();
+    int opened = 0;
+    for (int i = 0; i < count; ++i) {
+        if (statuses[size_t(i)] == 0 && !devices.at(i)->isLost())
+            ++opened;
+    }
+    return opened;
 }
 
 std::shared_ptr<VeldrinDriverDevice> DeviceManager::deviceAt(int deviceIndex) const

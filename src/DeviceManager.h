@@ -26,6 +26,14 @@ public:
     // 1 for an index outside 1..deviceCount(); otherwise the device's openDevice
     // status when it fails; otherwise waits until every device is idle and gives 0.
     ApiStatus checkDevice(int deviceIndex);
+    // Opens every listed instrument that is not open yet, each on a thread of
+    // its own so that their opening pauses overlap, then waits until every
+    // device is idle: each ends as if its first export had opened it through
+    // checkDevice. One that fails stays closed with its reason kept, and its
+    // next export tries again. Returns how many listed instruments are open
+    // and have not gone away. An exception from an opening is rethrown once
+    // every opening thread has ended.
+    int openAll();
     // Only valid after checkDevice(deviceIndex) gave 0.
     std::shared_ptr<VeldrinDriverDevice> deviceAt(int deviceIndex) const;
     // 0 with the index of the first device whose serial number matches ("xxxx" as

@@ -1,7 +1,9 @@
 #include "LibFtdiLibrary.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -72,6 +74,12 @@ struct LibFtdiLibrary::Functions
 struct LibFtdiLibrary::Session
 {
     std::mutex mutex;
+    // Callers waiting for `mutex` other than the read loop. The read loop
+    // takes the lock again after every poll (each lasts up to a latency-timer
+    // period); it leaves the lock to them first, so that a write from another
+    // thread waits for one poll at most, never for a whole read time-out.
+    std::atomic<int> othersWaiting{0};
+    std::condition_variable othersDone;
     // Guarded by `mutex`; null once closed.
     ContextHead *context = nullptr;
     // The host-side receive queue: the bytes from `head` on.
@@ -96,6 +104,35 @@ struct LibFtdiLibrary::Session
 
     std::size_t queued() const { return received.size() - head; }
 };
+
+namespace {
+
+// The session lock as every caller but the read loop takes it: announced, so
+// that the read loop lets this caller go first.
+class SessionLock
+{
+public:
+    template <typename S>
+    explicit SessionLock(S &session) : m_mutex(session.mutex), m_done(session.othersDone)
+    {
+        ++session.othersWaiting;
+        m_mutex.lock();
+        --session.othersWaiting;
+    }
+    ~SessionLock()
+    {
+        m_mutex.unlock();
+        m_done.notify_all();
+    }
+    SessionLock(const SessionLock &) = delete;
+    SessionLock &operator=(const SessionLock &) = delete;
+
+private:
+    std::mutex &m_mutex;
+    std::condition_variable &m_done;
+};
+
+} // namespace
 
 // What the EEPROM calls program, taken from either record kind.
 struct LibFtdiLibrary::Identity
@@ -250,7 +287,7 @@ LibFtdiLibrary::~LibFtdiLibrary()
     }
     for (auto &entry : sessions) {
         Session &s = *entry.second;
-        std::lock_guard<std::mutex> lock(s.mutex);
+        SessionLock lock(s);
         if (s.context) {
             m_functions->usbClose(s.context);
             m_functions->ftdiFree(s.context);
@@ -367,7 +404,7 @@ Status LibFtdiLibrary::withSession(Handle handle, Gone gone, Action action)
     const std::shared_ptr<Session> s = session(handle);
     if (!s)
         return InvalidHandle;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (!s->context)
         return InvalidHandle;
     if (gone == Gone::Refused && s->gone)
@@ -483,7 +520,7 @@ Status LibFtdiLibrary::close(Handle handle)
         s = std::move(it->second);
         m_sessions.erase(it);
     }
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (s->context) {
         m_functions->usbClose(s->context);
         m_functions->ftdiFree(s->context);
@@ -508,7 +545,8 @@ Status LibFtdiLibrary::read(Handle handle, void *buffer, std::uint32_t count, st
         Status status = Ok;
         Clock::time_point pollStart;
         {
-            std::lock_guard<std::mutex> lock(s->mutex);
+            std::unique_lock<std::mutex> lock(s->mutex);
+            s->othersDone.wait(lock, [&] { return s->othersWaiting.load() == 0; });
             if (!s->context) {
                 *countRead = got;
                 return InvalidHandle;
@@ -546,7 +584,7 @@ Status LibFtdiLibrary::write(Handle handle, const void *buffer, std::uint32_t co
     if (!countWritten || (!buffer && count > 0))
         return InvalidParameter;
     const unsigned char *bytes = static_cast<const unsigned char *>(buffer);
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (!s->context)
         return InvalidHandle;
     if (s->gone)
@@ -664,7 +702,7 @@ Status LibFtdiLibrary::getQueueStatus(Handle handle, std::uint32_t *rxBytes)
         return InvalidHandle;
     if (!rxBytes)
         return InvalidParameter;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (!s->context)
         return InvalidHandle;
     // A query asks the chip when the queue is empty or nothing was taken from
@@ -958,7 +996,7 @@ Status LibFtdiLibrary::eeRead(Handle handle, ProgramData *data)
         return InvalidHandle;
     if (!data || data->signature1 != ProgramDataSignature1 || data->signature2 != ProgramDataSignature2)
         return InvalidParameter;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (!s->context)
         return InvalidHandle;
     if (s->gone)
@@ -1008,7 +1046,7 @@ Status LibFtdiLibrary::eeProgram(Handle handle, ProgramData *data)
         return InvalidHandle;
     if (!data || data->signature1 != ProgramDataSignature1 || data->signature2 != ProgramDataSignature2)
         return InvalidParameter;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (!s->context)
         return InvalidHandle;
     if (s->gone)
@@ -1050,7 +1088,7 @@ Status LibFtdiLibrary::eepromRead(Handle handle, void *data, std::uint32_t size,
         return InvalidHandle;
     if (!data)
         return InvalidParameter;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (!s->context)
         return InvalidHandle;
     if (s->gone)
@@ -1093,7 +1131,7 @@ Status LibFtdiLibrary::eepromProgram(Handle handle, void *data, std::uint32_t si
         return InvalidHandle;
     if (!data)
         return InvalidParameter;
-    std::lock_guard<std::mutex> lock(s->mutex);
+    SessionLock lock(*s);
     if (!s->context)
         return InvalidHandle;
     if (s->gone)

@@ -7,23 +7,19 @@
 #include "FtdiBackend.h"
 #include "USBFtdiDevice.h"
 
-namespace {
-
-// Building the vendor's device list and copying it out are two calls on one
-// snapshot; a second enumeration in between could enlarge the snapshot past
-// the nodes allocated for it, so enumerations run one at a time.
-std::mutex &enumerationMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-} // namespace
-
 struct USBDriver::Private
 {
+    // Guards openDevice: a handler on the protocol thread submits while a
+    // host thread may be closing.
+    mutable std::mutex mutex;
     std::shared_ptr<USBDevice> openDevice;
     std::shared_ptr<USBIProtocol> protocol;
+
+    std::shared_ptr<USBDevice> device() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return openDevice;
+    }
 };
 
 USBDriver::USBDriver(std::shared_ptr<USBIProtocol> protocol)
@@ -44,7 +40,10 @@ QVector<std::shared_ptr<USBDevice>> USBDriver::devices(bool instrumentsOnly)
     std::vector<Ftdi::ListNode> nodes;
     std::uint32_t listed = 0;
     {
-        std::lock_guard<std::mutex> lock(enumerationMutex());
+        // Building the vendor's device list and copying it out are two calls
+        // on one snapshot; a list built in between could enlarge the snapshot
+        // past the nodes allocated for it.
+        std::lock_guard<std::mutex> lock(USBFtdiDevice::vendorListMutex());
         std::uint32_t count = 0;
         if (api->createDeviceInfoList(&count) != Ftdi::Ok || count == 0)
             return result;
@@ -64,7 +63,7 @@ QVector<std::shared_ptr<USBDevice>> USBDriver::devices(bool instrumentsOnly)
 
 USBResult USBDriver::open(std::shared_ptr<USBDevice> device, int baudRate)
 {
-    if (d->openDevice)
+    if (d->device())
         return USBResult(QStringLiteral("Another device is already open"), 2);
     if (!device)
         return USBResult(QStringLiteral("No device is open"), 2);
@@ -74,7 +73,10 @@ USBResult USBDriver::open(std::shared_ptr<USBDevice> device, int baudRate)
         return USBResult(QStringLiteral("No protocol to carry requests"), 2);
     USBResult result = device->open(baudRate);
     if (result.isSuccess()) {
-        d->openDevice = device;
+        {
+            std::lock_guard<std::mutex> lock(d->mutex);
+            d->openDevice = device;
+        }
         d->protocol->setDevice(device);
     }
     return result;
@@ -82,30 +84,39 @@ USBResult USBDriver::open(std::shared_ptr<USBDevice> device, int baudRate)
 
 void USBDriver::close()
 {
-    if (!d->openDevice)
+    // The device is taken out first: from here on submissions are refused, so
+    // a handler still running on the protocol thread cannot queue requests
+    // behind the clear below.
+    std::shared_ptr<USBDevice> device;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        device = std::move(d->openDevice);
+    }
+    if (!device)
         return;
     if (d->protocol) {
         d->protocol->clearRequests();
         d->protocol->setDevice({});
         // The protocol closes the device once its threads have let go of it.
-        d->protocol->closeWhenReleased(d->openDevice);
-    } else {
-        d->openDevice->close();
-    }
-    d->openDevice.reset();
-    if (d->protocol)
+        d->protocol->closeWhenReleased(device);
         d->protocol->waitForFinished();
+    } else {
+        device->close();
+    }
 }
 
 USBResult USBDriver::request(std::shared_ptr<USBICommRequest> request)
 {
-    if (!d->openDevice || !d->protocol)
+    if (!d->device() || !d->protocol)
         return USBResult(QStringLiteral("No device is open"), 2);
     return d->protocol->sendRequest(std::move(request));
 }
 
 USBResult USBDriver::submit(std::shared_ptr<USBICommRequest> request, QObject *receiver)
 {
+    // Posted under the lock, so a close either refuses this request or comes
+    // after it and clears it from the queue.
+    std::lock_guard<std::mutex> lock(d->mutex);
     if (!d->openDevice || !d->protocol)
         return USBResult(QStringLiteral("No device is open"), 2);
     d->protocol->postRequest(std::move(request), receiver);
@@ -114,23 +125,23 @@ USBResult USBDriver::submit(std::shared_ptr<USBICommRequest> request, QObject *r
 
 void USBDriver::purge()
 {
-    if (d->openDevice)
-        d->openDevice->purge();
+    if (const std::shared_ptr<USBDevice> device = d->device())
+        device->purge();
 }
 
 std::shared_ptr<USBDevice> USBDriver::device() const
 {
-    return d->openDevice;
+    return d->device();
 }
 
 bool USBDriver::isOpen() const
 {
-    return d->openDevice != nullptr;
+    return d->device() != nullptr;
 }
 
 bool USBDriver::isQueueEmpty() const
 {
-    if (!d->openDevice || !d->protocol)
+    if (!d->device() || !d->protocol)
         return true;
     return d->protocol->isQueueEmpty();
 }

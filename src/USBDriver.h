@@ -27,6 +27,8 @@ public:
     USBResult open(std::shared_ptr<USBDevice> device, int baudRate);
     // Clears the queue, detaches the protocol (ending its thread), closes the
     // device and waits for the thread. Does nothing when no device is open.
+    // Submissions are refused from its start; submit and close may run on
+    // different threads (a handler on the protocol thread, the host).
     void close();
     USBResult request(std::shared_ptr<USBICommRequest> request);
     USBResult submit(std::shared_ptr<USBICommRequest> request, QObject *receiver);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "FtdiBackend.h"
 #include "USBSerialNumber.h"
@@ -90,6 +91,21 @@ void putIdentity(EepromTexts &texts, const USBDeviceIdentity &identity)
 
 } // namespace
 
+// What the vendor reports for an open chip.
+struct USBFtdiDevice::ChipIdentity
+{
+    DeviceType type = 0;
+    std::uint32_t id = 0;
+    char serialNumber[TextBufferSize] = {};
+    char description[TextBufferSize] = {};
+};
+
+std::mutex &USBFtdiDevice::vendorListMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
 USBFtdiDevice::USBFtdiDevice(std::shared_ptr<FtdiApi> api, const ListNode &node, int index)
     : USBDevice(index, node.id, textFrom(node.serialNumber, sizeof node.serialNumber),
                 textFrom(node.description, sizeof node.description)),
@@ -166,21 +182,12 @@ USBResult USBFtdiDevice::open(int baudRate)
         return USBResult(QStringLiteral("Device already open"), 2);
 
     Handle handle = nullptr;
-    Status status = m_api->open(m_index, &handle);
-    if (status != Ok) {
-        if (handle)
-            m_api->close(handle);
-        return USBResult::fromFtStatus(status);
-    }
-    m_threadPriority = InheritPriority;
-
-    DeviceType type = 0;
-    std::uint32_t id = 0;
-    char serial[TextBufferSize] = {};
-    char description[TextBufferSize] = {};
-    status = m_api->getDeviceInfo(handle, &type, &id, serial, description, nullptr);
+    ChipIdentity identity;
+    Status status = openListedChip(handle, identity);
     if (status != Ok)
-        return failAndClose(handle, status);
+        return USBResult::fromFtStatus(status);
+    m_threadPriority = InheritPriority;
+    const DeviceType type = identity.type;
 
     const USBSerialNumber serialNumber(readEepromSerialNumber(handle, type));
     if (!serialNumber.valid) {
@@ -201,6 +208,76 @@ USBResult USBFtdiDevice::open(int baudRate)
     m_handle = handle;
     m_lost = std::make_shared<std::atomic<bool>>(false);
     return USBResult::fromFtStatus(Ok);
+}
+
+Status USBFtdiDevice::openListedChip(Handle &handle, ChipIdentity &identity)
+{
+    const auto openAt = [&](int index) {
+        identity = ChipIdentity();
+        handle = nullptr;
+        Status status = m_api->open(index, &handle);
+        if (status == Ok)
+            status = m_api->getDeviceInfo(handle, &identity.type, &identity.id, identity.serialNumber,
+                                          identity.description, nullptr);
+        if (status != Ok && handle) {
+            m_api->close(handle);
+            handle = nullptr;
+        }
+        return status;
+    };
+    // A chip that reports no serial number cannot be told apart from the
+    // listed one and is taken as it.
+    const auto isListedChip = [&] {
+        const QString serial = textFrom(identity.serialNumber, TextBufferSize);
+        return serial.isEmpty() || serial == m_serialNumber;
+    };
+
+    std::lock_guard<std::mutex> lock(vendorListMutex());
+    const Status status = openAt(m_index);
+    if (status == Ok && isListedChip())
+        return Ok;
+    // The vendor opens by position in its current device list, which closes
+    // up when a chip listed before this one is unplugged: the listed position
+    // may now name another instrument's chip, or none. The listed chip is
+    // opened where it is now. Where the list still shows it at its place,
+    // the first outcome stands (a chip may report its serial number longer
+    // than the list holds it).
+    const int current = currentListIndex();
+    if (current == m_index)
+        return status;
+    if (handle) {
+        m_api->close(handle);
+        handle = nullptr;
+    }
+    if (current >= 0) {
+        const Status moved = openAt(current);
+        if (moved == Ok && isListedChip()) {
+            m_index = current;
+            return Ok;
+        }
+        if (handle) {
+            m_api->close(handle);
+            handle = nullptr;
+        }
+    }
+    return status != Ok ? status : DeviceNotFound;
+}
+
+int USBFtdiDevice::currentListIndex() const
+{
+    std::uint32_t count = 0;
+    if (m_api->createDeviceInfoList(&count) != Ok || count == 0)
+        return -1;
+    std::vector<ListNode> nodes(count);
+    std::uint32_t listed = count;
+    if (m_api->getDeviceInfoList(nodes.data(), &listed) != Ok)
+        return -1;
+    listed = std::min(listed, count);
+    for (std::uint32_t i = 0; i < listed; ++i) {
+        if (textFrom(nodes[i].serialNumber, sizeof nodes[i].serialNumber) == m_serialNumber)
+            return static_cast<int>(i);
+    }
+    return -1;
 }
 
 bool USBFtdiDevice::isLost() const

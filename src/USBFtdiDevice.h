@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "FtdiApi.h"
 #include "USBDevice.h"
@@ -54,8 +55,24 @@ public:
 
     const std::shared_ptr<FtdiApi> &api() const { return m_api; }
 
+    // Held while the vendor's device list is built and read, and while an
+    // opening reaches for its chip by list position: a list built meanwhile
+    // could outgrow the nodes allocated for it, and an opening that reached
+    // another instrument's chip has closed it again before anyone else tries.
+    // Nothing else is taken under it but the provider's own locks.
+    static std::mutex &vendorListMutex();
+
 private:
+    struct ChipIdentity;
+
     USBFtdiDevice(const USBFtdiDevice &other) = default;
+
+    // Opens the listed chip and reads its identity; no handle is kept on
+    // failure.
+    Ftdi::Status openListedChip(Ftdi::Handle &handle, ChipIdentity &identity);
+    // The listed serial number's position in the vendor's current device
+    // list, -1 when it is not there. With vendorListMutex held.
+    int currentListIndex() const;
 
     USBResult failAndClose(Ftdi::Handle handle, Ftdi::Status status);
     QString readEepromSerialNumber(Ftdi::Handle handle, Ftdi::DeviceType type);

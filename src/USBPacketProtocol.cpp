@@ -336,6 +336,14 @@ void USBPacketProtocol::closeWhenReleased(std::shared_ptr<USBDevice> device)
     device->close();
 }
 
+void USBPacketProtocol::waitUntilReleased()
+{
+    if (QThread::currentThread() == this)
+        return;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_released.wait(lock, [&] { return !m_threadActive; });
+}
+
 bool USBPacketProtocol::isQueueEmpty()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -395,6 +403,13 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
     // n counts the bytes known to be in the receive queue; no read asks for
     // more, so no read waits for bytes that have not arrived.
     int n = device.bytesAvailable();
+    // Stopping for want of `needed` bytes: after a receiver failure they never
+    // come, and the failure is thrown instead. A reply parsed in this pass is
+    // collected first, so a request answered before the failure succeeds.
+    const auto stopShort = [&](int needed) {
+        if (m_replies.isEmpty())
+            device.throwIfNeverComplete(needed);
+    };
     for (;;) {
         if (n <= 0)
             return;
@@ -413,9 +428,12 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
         if (m_currentPacketHeaderData.count() == 1) {
             if (m_currentPacket.type == LongPacketType) {
                 // The rest of a long header is read in one go, once all of it
-                // has arrived.
-                if (n < LongHeaderSize - 1)
+                // has arrived. A receiver that has failed will bring no more:
+                // the partial header then ends in its failure.
+                if (n < LongHeaderSize - 1) {
+                    stopShort(LongHeaderSize - 1);
                     return;
+                }
                 char rest[LongHeaderSize - 1];
                 device.read(rest, LongHeaderSize - 1);
                 n -= LongHeaderSize - 1;
@@ -425,8 +443,10 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
                 m_currentPacket.status = quint8(m_currentPacketHeaderData.at(5));
                 m_currentPacket.packetDataSize = readUInt16LE(m_currentPacketHeaderData, 6);
             } else {
-                if (n < 1)
+                if (n < 1) {
+                    stopShort(1);
                     return;
+                }
                 char length = 0;
                 device.read(&length, 1);
                 n -= 1;
@@ -440,8 +460,10 @@ void USBPacketProtocol::parseAvailable(USBReceiver &device)
         }
 
         n -= device.readAvailable(m_currentPacket.data, m_currentPacket.packetDataSize);
-        if (m_currentPacket.data.size() < m_currentPacket.packetDataSize)
+        if (m_currentPacket.data.size() < m_currentPacket.packetDataSize) {
+            stopShort(m_currentPacket.packetDataSize - m_currentPacket.data.size());
             return;
+        }
         dispatchPacket();
 
         // A detach ends the drain: an instrument that keeps streaming must
@@ -606,17 +628,24 @@ void USBPacketProtocol::run()
     resetReceiveState();
     notifyQueueChange();
     // Nothing of this thread uses the device any more: close what was handed
-    // over meanwhile. Then hand the state over through the protocol mutex:
-    // whoever waited for this thread takes the mutex before touching it again.
-    // QThread::wait alone gives that guarantee too, but through Qt's own
-    // locks, which race detectors built against the distribution's Qt cannot
-    // see.
-    QVector<std::shared_ptr<USBDevice>> toClose;
-    {
-        std::lock_guard<std::mutex> handOver(m_mutex);
-        m_threadActive = false;
-        toClose.swap(m_closeOnExit);
+    // over meanwhile (the thread counts as active until the last of them is
+    // closed, so a close handed over during this loop is not left behind).
+    // Then hand the state over through the protocol mutex: whoever waited for
+    // this thread takes the mutex before touching it again. QThread::wait
+    // alone gives that guarantee too, but through Qt's own locks, which race
+    // detectors built against the distribution's Qt cannot see.
+    for (;;) {
+        QVector<std::shared_ptr<USBDevice>> toClose;
+        {
+            std::lock_guard<std::mutex> handOver(m_mutex);
+            toClose.swap(m_closeOnExit);
+            if (toClose.isEmpty()) {
+                m_threadActive = false;
+                m_released.notify_all();
+                break;
+            }
+        }
+        for (const std::shared_ptr<USBDevice> &device : toClose)
+            device->close();
     }
-    for (const std::shared_ptr<USBDevice> &device : toClose)
-        device->close();
 }

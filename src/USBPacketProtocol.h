@@ -89,6 +89,12 @@ public:
     // The longest a detach from another thread waits for the protocol thread.
     static constexpr int DetachWaitMs = 1000;
 
+    // Waits, without a time limit, until the protocol thread has made its
+    // last call into the handler and let go of the device; at once when it
+    // does not run or on that thread itself. For a handler's owner before the
+    // handler goes, after a detach.
+    void waitUntilReleased();
+
     // Only while the protocol thread is not running.
     void setDirectPacketHandler(IDirectPacketHandler *handler);
 
@@ -161,6 +167,8 @@ private:
     // last use of the device, and the devices to close once it is done.
     bool m_threadActive = false;
     QVector<std::shared_ptr<USBDevice>> m_closeOnExit;
+    // Signalled when m_threadActive turns false (waitUntilReleased).
+    std::condition_variable m_released;
     // Last member: its thread calls wake(), so it goes first.
     USBReceiver m_receiver{[this] { wake(); }};
 };

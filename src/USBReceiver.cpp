@@ -150,6 +150,16 @@ int USBReceiver::bytesAvailable()
     return inBuffer + m_device->bytesAvailable();
 }
 
+void USBReceiver::throwIfNeverComplete(int needed)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_failed || m_buffer.size() - m_head >= std::size_t(std::max(0, needed)))
+        return;
+    m_buffer.clear();
+    m_head = 0;
+    throw m_failure;
+}
+
 void USBReceiver::read(char *buffer, int count)
 {
     int got = 0;

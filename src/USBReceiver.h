@@ -18,7 +18,8 @@ class USBDevice;
 // into a buffer on the host, then calls `arrived`, so the protocol thread can
 // sleep on a condition and still react to incoming bytes at once. The parser
 // then reads only from that buffer. A vendor failure ends the thread; it is
-// thrown to the parser once the bytes that came before it have been read.
+// thrown to the parser once the bytes that came before it have been read, or
+// once all that is left is the start of a packet that can never be finished.
 //
 // Without the thread, reads take the buffer first and then go to the device
 // itself, and a caller waiting for a reply lets the receiver wait in a device
@@ -61,6 +62,11 @@ public:
     int bytesAvailable();
     void read(char *buffer, int count);
     int readAvailable(QByteArray &buffer, int targetSize);
+    // For the parser when it stops for want of `needed` more bytes: once the
+    // thread has failed, fewer than that buffered will never grow into them,
+    // so the fragment is dropped and the failure thrown. Whole packets ahead
+    // of it have been taken by then (the parser asks only when it is short).
+    void throwIfNeverComplete(int needed);
 
     // Bytes waiting in the host buffer.
     int buffered() const;

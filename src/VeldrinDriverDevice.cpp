@@ -145,10 +145,12 @@ ApiStatus VeldrinDriverDevice::openAndVerify()
     }
     QThread::msleep(50);
     m_openingResult = USBResult();
+    // Asked before the wait lock is taken: that lock comes last.
+    std::shared_ptr<USBDevice> openedDevice = driver->device();
     {
         std::lock_guard<std::mutex> lock(m_waitMutex);
         m_shutDown = false;
-        m_openedUsbDevice = driver->device();
+        m_openedUsbDevice = std::move(openedDevice);
     }
     return 0;
 }

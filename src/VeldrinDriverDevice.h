@@ -59,13 +59,28 @@ public:
     // read together under the device lock, so a start that supersedes a
     // running measurement is seen whole.
     virtual void measurementProgress(qint64 &received, qint64 &expected) = 0;
+    // The 5-sample median spike filter (on by default). The setting is taken
+    // when an acquisition starts, so a measurement already streaming keeps
+    // the one it started with; off, every sample is only calibrated.
+    virtual void setSpikeFilter(bool enabled) = 0;
+    virtual bool spikeFilter() = 0;
+    // Whether the calibration in use was read from the instrument's stored
+    // image; false while the defaults apply (not read yet, missing, erased).
+    virtual bool calibrationStored() = 0;
 
     // Identity as enumeration read it; never opens the instrument.
     QString serialNumber() const;
     int firmwareVersion() const { return deviceInfo.versionPair.first; }
-    // Why the last opening attempt failed (success when it did not). Set
-    // and read on host threads under the API lock.
+    // Why the last opening attempt failed (success when it did not). Set by
+    // the opening thread: a host thread under the API lock, or a thread that
+    // DeviceManager::openAll starts and joins while it holds that lock. Read
+    // under the API lock.
     USBResult openingResult() const { return m_openingResult; }
+    // Why the last setter or measurement start refused its arguments, naming
+    // the argument and its accepted range; empty when it accepted them. Set
+    // and read on host threads under the API lock.
+    QString refusal() const { return m_refusal; }
+    void setRefusal(const QString &text) { m_refusal = text; }
 
     // How a wait for the measurement ended.
     enum class WaitOutcome { Complete, TimedOut, Lost, ShutDown };
@@ -165,6 +180,7 @@ protected:
 private:
     int m_awaitedStartId = 0; // guarded by the generation's device lock
     USBResult m_openingResult;
+    QString m_refusal;
 
     // The wait's own lock and condition. Under m_waitMutex: a count of
     // changes, whether the device has been shut down, and the USB device

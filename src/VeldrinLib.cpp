@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 
+#include "ArgumentRanges.h"
 #include "DeviceManager.h"
 #include "LibraryState.h"
 
@@ -74,6 +75,42 @@ int withDevice(int deviceIndex, bool argumentsValid, Action action) noexcept
         if (status != VELDRIN_OK)
             return status;
         return action(*device);
+    });
+}
+
+// The frame of the exports that read what the instrument has sent (results,
+// progress, completion): as withDevice, except that an instrument that went
+// away still gives what arrived before the loss. `lost` tells the action so.
+template <typename Action>
+int withReceivedData(int deviceIndex, bool argumentsValid, Action action) noexcept
+{
+    return guarded([&](LibraryState &state) -> int {
+        if (!state.manager)
+            return VELDRIN_NOT_INITIALISED;
+        const int status = state.manager->checkDevice(deviceIndex);
+        if (status != VELDRIN_OK && status != VELDRIN_INSTRUMENT_DISCONNECTED)
+            return status;
+        if (!argumentsValid)
+            return VELDRIN_INVALID_ARGUMENT;
+        return action(*state.manager->deviceAt(deviceIndex), status == VELDRIN_INSTRUMENT_DISCONNECTED);
+    });
+}
+
+// withDevice for a setter or a measurement start: when the device refuses the
+// arguments, the explanation (the argument and its accepted range) becomes
+// the device's last error text; anything else clears it.
+template <typename Action>
+int withCheckedDevice(int deviceIndex, ArgumentRanges::Call call, std::initializer_list<int> arguments,
+                      Action action) noexcept
+{
+    return guarded([&](LibraryState &state) -> int {
+        std::shared_ptr<VeldrinDriverDevice> device;
+        const int status = openedDevice(state, deviceIndex, true, device);
+        if (status != VELDRIN_OK)
+            return status;
+        const int result = action(*device);
+        device->setRefusal(ArgumentRanges::explain(device->generation(), call, result, arguments));
+        return result;
     });
 }
 
@@ -211,78 +248,101 @@ int getDeviceIndex(const char *serialNumber, int *deviceIndex)
 
 int setPWM(int deviceIndex, int channel, int dutyCycle)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setPWM(channel, dutyCycle); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetPWM, {channel, dutyCycle}, [&](VeldrinDriverDevice &d) -> int { return d.setPWM(channel, dutyCycle); });
 }
 
 int setPWMFrequency(int deviceIndex, int frequency)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setPWMFrequency(frequency); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetPWMFrequency, {frequency}, [&](VeldrinDriverDevice &d) -> int { return d.setPWMFrequency(frequency); });
 }
 
 int setDACWaveform(int deviceIndex, int channel, int waveform)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACWaveform(channel, waveform); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACWaveform, {channel, waveform}, [&](VeldrinDriverDevice &d) -> int { return d.setDACWaveform(channel, waveform); });
 }
 
 int setDACOffset(int deviceIndex, int channel, int offset)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACOffset(channel, offset); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACOffset, {channel, offset}, [&](VeldrinDriverDevice &d) -> int { return d.setDACOffset(channel, offset); });
 }
 
 int setDACAmplitude(int deviceIndex, int channel, int amplitude)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACAmplitude(channel, amplitude); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACAmplitude, {channel, amplitude}, [&](VeldrinDriverDevice &d) -> int { return d.setDACAmplitude(channel, amplitude); });
 }
 
 int setDACFrequency(int deviceIndex, int channel, int frequency)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int { return d.setDACFrequency(channel, frequency); });
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetDACFrequency, {channel, frequency}, [&](VeldrinDriverDevice &d) -> int { return d.setDACFrequency(channel, frequency); });
 }
 
 int setSweepProperties(int deviceIndex, int channel, int start, int stop)
 {
-    return withDevice(deviceIndex, true,
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetSweepProperties, {channel, start, stop},
                       [&](VeldrinDriverDevice &d) -> int { return d.setSweepProperties(channel, start, stop); });
 }
 
 int setADCProperties(int deviceIndex, int channel, int range, int flag)
 {
-    return withDevice(deviceIndex, true,
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::SetADCProperties, {channel, range, flag},
                       [&](VeldrinDriverDevice &d) -> int { return d.setADCProperties(channel, range, flag); });
 }
 
 int runMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::RunMeasurement, {channelMask, periodCode, sampleCount}, [&](VeldrinDriverDevice &d) -> int {
         return d.runMeasurement(channelMask, periodCode, sampleCount);
     });
 }
 
 int run1DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::Run1DSweepMeasurement, {channelMask, periodCode, sampleCount}, [&](VeldrinDriverDevice &d) -> int {
         return d.run1DSweepMeasurement(channelMask, periodCode, sampleCount);
     });
 }
 
 int run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount, int points)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withCheckedDevice(deviceIndex, ArgumentRanges::Call::Run2DSweepMeasurement, {channelMask, periodCode, sampleCount, points}, [&](VeldrinDriverDevice &d) -> int {
         return d.run2DSweepMeasurement(channelMask, periodCode, sampleCount, points);
     });
 }
 
 int isMeasurementComplete(int deviceIndex, bool *complete)
 {
-    return withDevice(deviceIndex, complete != nullptr, [&](VeldrinDriverDevice &d) -> int {
-        *complete = d.isMeasurementComplete();
+    return withReceivedData(deviceIndex, complete != nullptr, [&](VeldrinDriverDevice &d, bool lost) -> int {
+        // After a loss only a measurement completed before it is complete; an
+        // unfinished one never will be, so a polling host gets 27 and stops.
+        const bool done = d.isMeasurementComplete();
+        if (lost && !done)
+            return VELDRIN_INSTRUMENT_DISCONNECTED;
+        *complete = done;
+        return VELDRIN_OK;
+    });
+}
+
+int setSpikeFilter(int deviceIndex, bool enabled)
+{
+    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+        d.setSpikeFilter(enabled);
+        return VELDRIN_OK;
+    });
+}
+
+int getCalibrationState(int deviceIndex, int *state)
+{
+    // The call frame opens the instrument and waits for its queue, so the
+    // read-back of the calibration image queued at opening has been answered.
+    return withDevice(deviceIndex, state != nullptr, [&](VeldrinDriverDevice &d) -> int {
+        *state = d.calibrationStored() ? VELDRIN_CALIBRATION_STORED : VELDRIN_CALIBRATION_DEFAULTS;
         return VELDRIN_OK;
     });
 }
 
 int getMeasurementProgress(int deviceIndex, int *received, int *expected)
 {
-    return withDevice(deviceIndex, received && expected, [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, received && expected, [&](VeldrinDriverDevice &d, bool) -> int {
         qint64 stored = 0, total = 0;
         d.measurementProgress(stored, total);
         *received = clampToInt(stored);
@@ -325,7 +385,7 @@ int waitForMeasurement(int deviceIndex, int timeoutMs, bool *complete)
 
 int getResult(int deviceIndex, int channel, int *count, double *values)
 {
-    return withDevice(deviceIndex, count != nullptr, [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, count != nullptr, [&](VeldrinDriverDevice &d, bool) -> int {
         // One snapshot: the count written and the values copied agree even while
         // samples keep arriving.
         const QVector<double> result = d.getResult(channel);
@@ -340,7 +400,7 @@ int getResult(int deviceIndex, int channel, int *count, double *values)
 
 int get2DResult(int deviceIndex, int channel, double *values)
 {
-    return withDevice(deviceIndex, true, [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, true, [&](VeldrinDriverDevice &d, bool) -> int {
         const QVector<QVector<double>> rows = d.get2DResult(channel);
         bool any = false;
         for (const auto &row : rows)
@@ -357,20 +417,20 @@ int get2DResult(int deviceIndex, int channel, double *values)
 
 int get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns)
 {
-    return withDevice(deviceIndex, rows != nullptr && columns != nullptr,
-                      [&](VeldrinDriverDevice &d) -> int { return d.get2DResultSizes(channel, rows, columns); });
+    return withReceivedData(deviceIndex, rows != nullptr && columns != nullptr,
+                            [&](VeldrinDriverDevice &d, bool) -> int { return d.get2DResultSizes(channel, rows, columns); });
 }
 
 int getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count)
 {
-    return withDevice(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
         return copyValues(d.getResult(channel), values, capacity, count);
     });
 }
 
 int get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity, int *count)
 {
-    return withDevice(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d) -> int {
+    return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
         // A snapshot shares the stored rows rather than copying them.
         const QVector<QVector<double>> rows = d.get2DResult(channel);
         if (row < 0 || row >= rows.size())
@@ -405,10 +465,25 @@ int getFirmwareVersion(int deviceIndex, int *version)
 int getLastErrorText(int deviceIndex, char *text, int capacity)
 {
     return withListedDevice(deviceIndex, bufferValid(text, capacity), [&](VeldrinDriverDevice &d) -> int {
+        // A refused setting or start is the caller's last failure.
+        if (!d.refusal().isEmpty())
+            return copyText(d.refusal().toUtf8(), text, capacity);
         // An instrument that is not open has talked to nobody since its last
         // opening attempt: that attempt's outcome is its last.
         const USBResult last = d.isOpen() ? d.lastResult() : d.openingResult();
         return copyText(last.isSuccess() ? QByteArray() : last.message.toUtf8(), text, capacity);
+    });
+}
+
+int openDevices(int *opened)
+{
+    return guarded([&](LibraryState &state) -> int {
+        if (!state.manager)
+            return VELDRIN_NOT_INITIALISED;
+        if (!opened)
+            return VELDRIN_INVALID_ARGUMENT;
+        *opened = state.manager->openAll();
+        return VELDRIN_OK;
     });
 }
 

@@ -92,8 +92,13 @@ enum VeldrinStatus {
     VELDRIN_BAD_ADC_CHANNEL = 25,
     VELDRIN_INVALID_ARGUMENT = 26,
     /* The instrument went away while open (unplugged, or its USB link
-     * failed): every call naming it returns this until initialise finds it
-     * again. */
+     * failed): every call that must talk to it returns this until initialise
+     * finds it again. What it sent before the loss stays readable: the result
+     * copies (getResult, getResultChecked, get2DResultSizes, get2DResult,
+     * get2DResultRow) and getMeasurementProgress return 0 with the values
+     * received until then; isMeasurementComplete returns 0 and true when the
+     * measurement had completed before the loss, and this code otherwise, so
+     * a polling loop ends; the identity queries answer as always. */
     VELDRIN_INSTRUMENT_DISCONNECTED = 27,
     /* The caller's buffer cannot hold the whole answer; see the function. */
     VELDRIN_BUFFER_TOO_SMALL = 28
@@ -138,22 +143,112 @@ VELDRIN_API int VELDRIN_CALL getFirmwareVersion(int deviceIndex, int *version);
  * its last exchange with the library ("Communication timed out", the text of a
  * status the instrument answered with, ...) or, for an instrument that has not
  * been opened, why opening it failed. An empty string when that outcome was
- * success or there is none. Never opens the instrument; capacity as for
+ * success or there is none. After a setter or measurement start refused its
+ * arguments (10 to 25), the text names the argument and its accepted range
+ * ("period code 2 is below the sweeps' minimum 3"), until the next setter or
+ * start on that instrument. Never opens the instrument; capacity as for
  * getDeviceSerialNumber (28 when too small). */
 VELDRIN_API int VELDRIN_CALL getLastErrorText(int deviceIndex, char *text, int capacity);
 
+/* Opens every listed instrument that is not open yet, all at once: each
+ * opening waits out its own pauses on a thread of its own, so several
+ * instruments are ready in about the time one takes. Each ends as if its first
+ * export had opened it; one that fails stays closed with its reason kept for
+ * getLastErrorText, and its next export tries again and returns the failure's
+ * status (3, 4, 7, 8 or 9). Writes the number of listed instruments that are
+ * open afterwards, those opened before included and those that went away (27)
+ * not. 5 before initialise, 26 when opened is NULL. */
+VELDRIN_API int VELDRIN_CALL openDevices(int *opened);
+
+/* Outputs and inputs. The setters check their arguments and send the setting
+ * to the instrument at once (setADCProperties and setSweepProperties only store
+ * theirs for the next measurement). A refused argument changes nothing; the
+ * accepted ranges differ by generation:
+ *
+ *                          generation I            generation II
+ *   PWM channel            1                       1, 2
+ *   PWM duty cycle         0..100 percent          0..100 percent
+ *   PWM frequency          (not supported: 10)     1..200000 Hz, both outputs
+ *   DAC channel            1                       1, 2
+ *   DAC waveform           0 sine, 1 square, 2 triangle (both)
+ *   DAC amplitude          -5000..5000 mV peak     -4500..4500 mV peak
+ *   DAC offset             -5000..5000 mV          -4500..4500 mV
+ *   DAC frequency          10..5000 Hz             10..20000 Hz
+ *   ADC channel            1, 2                    1, 2
+ *   ADC range              2 (2.5 V), 3 (20 V)     0 (0.1 V), 1 (0.4 V),
+ *                          one range for both      2 (2 V), 3 (10 V) per channel
+ *   ADC flag               ignored                 input switch, 0 off, else on
+ *   sweep channel, bounds  (not supported: 10)     1, 2; -4500..4500 mV
+ *
+ * ADC ranges are named by their full scale over the converter's 4096 counts
+ * (generation I: 4.88 mV and 0.61 mV per count; generation II: 2.44 mV,
+ * 0.49 mV, 98 uV and 24 uV per count). Each range and input switch has its own
+ * calibration. Until setADCProperties is called an instrument measures on its
+ * widest range (3).
+ *
+ * Codes: a channel outside the table gives 11 (PWM), 16 (DAC, sweep) or 25
+ * (ADC); a value outside it the setter's own code (12, 14, 15, 18, 19, 20, 24;
+ * 19 also for a sweep bound); 13 or 17 when the instrument is not open; 10 for
+ * what the generation lacks. setPWMFrequency sets the frequency of both PWM
+ * outputs. The DAC setters change one property and keep the others. */
 VELDRIN_API int VELDRIN_CALL setPWM(int deviceIndex, int channel, int dutyCycle);
 VELDRIN_API int VELDRIN_CALL setPWMFrequency(int deviceIndex, int frequency);
 VELDRIN_API int VELDRIN_CALL setDACWaveform(int deviceIndex, int channel, int waveform);
 VELDRIN_API int VELDRIN_CALL setDACOffset(int deviceIndex, int channel, int offset);
 VELDRIN_API int VELDRIN_CALL setDACAmplitude(int deviceIndex, int channel, int amplitude);
 VELDRIN_API int VELDRIN_CALL setDACFrequency(int deviceIndex, int channel, int frequency);
+/* The bounds, in millivolts, that the next sweep drives DAC `channel` between
+ * (see the sweeps below); start may exceed stop (a falling sweep). Both are
+ * 0 until set. */
 VELDRIN_API int VELDRIN_CALL setSweepProperties(int deviceIndex, int channel, int start, int stop);
+/* The input range (table above) and input switch of one ADC channel for the
+ * measurements started afterwards. */
 VELDRIN_API int VELDRIN_CALL setADCProperties(int deviceIndex, int channel, int range, int flag);
 
-/* Measurement starts return at once; the results arrive while the instrument
- * measures. A new start ends the measurement that runs and discards its
- * results. */
+/* Measurements. channelMask selects the inputs: bit 0 (1) channel 1, bit 1 (2)
+ * channel 2, 3 both; 0 measures nothing and completes at once. Other bits give
+ * 21. periodCode is the time between two samples of a channel:
+ *
+ *   code    0     1     2     3      4      5      6    7    8    9     10
+ *   time   10us  20us  50us  100us  200us  500us  1ms  2ms  5ms  10ms  20ms
+ *   code   11    12     13     14     15  16
+ *   time   50ms  100ms  200ms  500ms  1s  2s
+ *
+ * Accepted (else 22): generation I 5..16, generation II 0..16, the sweeps
+ * 3..16. At codes 4 and above a generation II sample is the mean of 2 (code
+ * 4), 4 (5), 8 (6) or 16 (7 and above) conversions. sampleCount is the number
+ * of samples per enabled channel (else 23): generation I 0..50000, generation
+ * II and the sweeps 2..50000; points (2D sweep) 2..50000 (23).
+ *
+ * Every value passes through the calibration of its channel's range, input
+ * switch and period code, then, unless setSpikeFilter turned it off, through
+ * the spike filter: the median of the channel's last five calibrated values
+ * (of fewer at the start: the lower middle one). It removes isolated spikes
+ * (one or two wrong samples among five) and keeps steps, but it delays a
+ * signal by two samples (a ramp reads two samples late, and its first values
+ * are those of its start) and it distorts any signal that changes much within
+ * five samples: a sine sampled at twenty points per period loses 5 % of its
+ * peaks, at fewer points more, and at four points per period (0, peak, 0,
+ * -peak) it reads 0 throughout. Turn it off to see the signal as converted.
+ *
+ * Measurement starts return at once; the results arrive while the instrument
+ * measures (samples x period, plus the transfer). A new start ends the
+ * measurement that runs and discards its results.
+ *
+ * runMeasurement: one acquisition; each channel's result is one row.
+ * run1DSweepMeasurement (generation II): DAC 1 ramps linearly from its sweep
+ *   start to its sweep stop across one acquisition, first sample at start,
+ *   last at stop; each channel's result is one row, sample k taken at
+ *   start + k x (stop - start) / (sampleCount - 1). DAC 1 is left as a ramp.
+ * run2DSweepMeasurement (generation II): that ramp of DAC 1, repeated at
+ *   `points` set-points of DAC 2 spaced evenly from DAC 2's sweep start to its
+ *   sweep stop (point p at start + p x (stop - start) / (points - 1)); DAC 2
+ *   keeps its waveform 0 and amplitude, with the set-point as its offset (set
+ *   its amplitude to 0 for a constant level). Row p of a channel's result
+ *   holds point p.
+ * The 1D and 2D sweeps check sampleCount, points and periodCode before they
+ * change anything; a generation II start with a bad channel mask has already
+ * discarded the previous results (and a sweep's DAC settings have been sent). */
 VELDRIN_API int VELDRIN_CALL runMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run1DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount, int points);
@@ -199,6 +294,27 @@ VELDRIN_API int VELDRIN_CALL getResultChecked(int deviceIndex, int channel, doub
  * (row 0) that holds every value. A row outside 0 to rows-1 gives 26. */
 VELDRIN_API int VELDRIN_CALL get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity,
                                             int *count);
+
+/* The spike filter of one instrument (on after initialise): enabled 0 makes
+ * every value only calibrated and scaled, as converted; nonzero restores the
+ * 5-sample median described with the measurements. Takes effect at the next
+ * measurement start (a 2D sweep: at its next point); a running measurement
+ * keeps the setting it started with. Opens the instrument like the setters. */
+VELDRIN_API int VELDRIN_CALL setSpikeFilter(int deviceIndex, VeldrinBool enabled);
+
+/* Calibration states that getCalibrationState writes. */
+enum VeldrinCalibrationState {
+    /* No valid calibration image in the instrument (missing, erased or
+     * unreadable): the library converts with nominal values (generation I:
+     * 4.882 mV or 0.610 mV per count, generation II: the range's full scale
+     * over 4096 counts; offsets 0), which can be off by a few percent. */
+    VELDRIN_CALIBRATION_DEFAULTS = 0,
+    /* The instrument's own calibration image is in use. */
+    VELDRIN_CALIBRATION_STORED = 1
+};
+/* Writes the calibration state of the instrument (opening it first, which
+ * reads its calibration image). */
+VELDRIN_API int VELDRIN_CALL getCalibrationState(int deviceIndex, int *state);
 
 /* A static English text for a status code (never NULL). */
 VELDRIN_API const char *VELDRIN_CALL getStatusText(int status);

@@ -4,8 +4,8 @@
 
 VeldrinStreamInterpreterScaleSignedSpikeFilterOperator::
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator(double scale, double offset,
-                                                           QVector<double> *window)
-    : m_scale(scale), m_offset(offset), m_window(window)
+                                                           QVector<double> *window, bool filter)
+    : m_scale(scale), m_offset(offset), m_window(window), m_filter(filter)
 {
 }
 
@@ -23,6 +23,8 @@ inline void orderPair(double &a, double &b)
 double VeldrinStreamInterpreterScaleSignedSpikeFilterOperator::apply(qint16 sample)
 {
     const double x = (static_cast<double>(sample) - m_offset) * m_scale;
+    if (!m_filter)
+        return x;
     QVector<double> &window = *m_window;
 
     int count = window.size();

@@ -14,6 +14,9 @@
 // the median runs across packet boundaries; the caller empties it when a new
 // measurement starts. A window handed over with more than five values is cut
 // to the most recent ones first.
+//
+// With the filter switched off the operator only calibrates: every value is
+// returned as converted and the window is left untouched.
 class VeldrinStreamInterpreterScaleSignedSpikeFilterOperator final
     : public VeldrinIStreamInterpreterOperator
 {
@@ -23,7 +26,7 @@ public:
     // scale in volts per count, offset in counts; `window` is not touched here
     // and must outlive the operator.
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator(double scale, double offset,
-                                                           QVector<double> *window);
+                                                           QVector<double> *window, bool filter = true);
 
     double apply(qint16 sample) override;
 
@@ -31,4 +34,5 @@ private:
     double m_scale;
     double m_offset;
     QVector<double> *m_window;
+    bool m_filter;
 };

@@ -51,8 +51,10 @@ Veldrin_II_DriverDevice::Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> devi
 
 Veldrin_II_DriverDevice::~Veldrin_II_DriverDevice()
 {
-    // The protocol thread calls into this object: stop it before the members go.
+    // The protocol thread calls into this object: stop it, and wait for it
+    // however long a handler holds it, before the members go.
     shutdown();
+    protocol->waitUntilReleased();
 }
 
 bool Veldrin_II_DriverDevice::post(quint8 command, const QByteArray &payload)
@@ -329,6 +331,7 @@ ApiStatus Veldrin_II_DriverDevice::prepareAcquisition(int channelMask, int perio
     m_sampling.setValue(Veldrin_II_DriverSampling::SampleCount, sampleCount);
     m_window1.clear();
     m_window2.clear();
+    m_activeSpikeFilter = m_spikeFilter;
     m_activeChannelMask = channelMask;
     m_activePeriodCode = periodCode;
     m_activeSampleCount = sampleCount;
@@ -478,10 +481,10 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
         const bool flag2 = m_activeFlag2;
         VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel1(
             m_userData.scaleFor(0, range1, period, flag1), m_userData.offsetFor(0, range1, period, flag1),
-            &m_window1);
+            &m_window1, m_activeSpikeFilter);
         VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel2(
             m_userData.scaleFor(1, range2, period, flag2), m_userData.offsetFor(1, range2, period, flag2),
-            &m_window2);
+            &m_window2, m_activeSpikeFilter);
         VeldrinStreamInterpreterScaleSignedSpikeFilterOperator *operators[2] = {&channel1, &channel2};
 
         const int perChannel = blockCount == 0 ? 0 : (data.size() - 1) / (2 * blockCount);
@@ -569,4 +572,22 @@ QPair<double, double> Veldrin_II_DriverDevice::sweepBounds(int channel)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
     return m_sweepBounds.value(channel);
+}
+
+void Veldrin_II_DriverDevice::setSpikeFilter(bool enabled)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_spikeFilter = enabled;
+}
+
+bool Veldrin_II_DriverDevice::spikeFilter()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_spikeFilter;
+}
+
+bool Veldrin_II_DriverDevice::calibrationStored()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_userData.isStored();
 }

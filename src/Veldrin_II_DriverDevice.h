@@ -40,6 +40,9 @@ public:
     ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
     int generation() const override { return 2; }
     void measurementProgress(qint64 &received, qint64 &expected) override;
+    void setSpikeFilter(bool enabled) override;
+    bool spikeFilter() override;
+    bool calibrationStored() override;
     // Programs the sampling block, resets the filter windows and starts one
     // acquisition (instruction 32).
     virtual ApiStatus startAcquisition(int channelMask, int periodCode, int sampleCount);
@@ -99,6 +102,8 @@ private:
     bool m_activeFlag2 = false;
     QVector<double> m_window1;
     QVector<double> m_window2;
+    bool m_spikeFilter = true;
+    bool m_activeSpikeFilter = true; // of the acquisition that streams
     QMap<int, QVector<QVector<double>>> m_resultsByChannel;
     bool m_measurementComplete = true;
     qint64 m_expectedValues = 0; // of the current measurement, over channels and points

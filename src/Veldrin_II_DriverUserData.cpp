@@ -79,6 +79,7 @@ Veldrin_II_DriverUserData Veldrin_II_DriverUserData::fromDeviceData(const QByteA
     Veldrin_II_DriverUserData block;
     if (data.count() != ImageSize || data.at(0) != CalibrationMarker)
         return block;
+    block.m_stored = true;
     block.m_offsetTable.clear();
     block.m_scaleTable.clear();
     for (int channel = 0; channel < 2; ++channel) {
@@ -105,6 +106,7 @@ void Veldrin_II_DriverUserData::assign(const Veldrin_II_DriverUserData &other)
     Properties::assign(other);
     m_offsetTable = other.m_offsetTable;
     m_scaleTable = other.m_scaleTable;
+    m_stored = other.m_stored;
 }
 
 double Veldrin_II_DriverUserData::offsetFor(int channel, int range, int periodCode, bool flag) const

@@ -38,6 +38,11 @@ public:
     // (asserted); without assertions it gives the defaults and reads nothing.
     static Veldrin_II_DriverUserData fromDeviceData(const QByteArray &data);
 
+    // True when the values were decoded from a marked image; false for the
+    // defaults (no image read yet, or an image without the marker: missing or
+    // erased).
+    bool isStored() const { return m_stored; }
+
     // The template's assignment, then shared copies of both tables.
     void assign(const Veldrin_II_DriverUserData &other);
 
@@ -61,4 +66,5 @@ public:
 private:
     OffsetTable m_offsetTable;
     ScaleTable m_scaleTable;
+    bool m_stored = false;
 };

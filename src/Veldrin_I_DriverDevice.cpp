@@ -41,8 +41,10 @@ Veldrin_I_DriverDevice::Veldrin_I_DriverDevice(std::shared_ptr<USBDevice> device
 
 Veldrin_I_DriverDevice::~Veldrin_I_DriverDevice()
 {
-    // The protocol thread calls into this object: stop it before the members go.
+    // The protocol thread calls into this object: stop it, and wait for it
+    // however long a handler holds it, before the members go.
     shutdown();
+    protocol->waitUntilReleased();
 }
 
 bool Veldrin_I_DriverDevice::post(quint8 command, const QByteArray &payload)
@@ -175,6 +177,7 @@ ApiStatus Veldrin_I_DriverDevice::runMeasurement(int channelMask, int periodCode
         m_activeRange = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
         m_window1.clear();
         m_window2.clear();
+        m_activeSpikeFilter = m_spikeFilter;
         m_resultsByChannel.clear();
         m_measurementComplete = false;
         m_expectedValues = qint64(sampleCount) * (((channelMask & 1) ? 1 : 0) + ((channelMask & 2) ? 1 : 0));
@@ -284,9 +287,11 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
     const int period = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Period));
     const int range = m_activeRange;
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel1(
-        m_userData.scaleFor(0, range, period), m_userData.offsetFor(0, range, period), &m_window1);
+        m_userData.scaleFor(0, range, period), m_userData.offsetFor(0, range, period), &m_window1,
+        m_activeSpikeFilter);
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator channel2(
-        m_userData.scaleFor(1, range, period), m_userData.offsetFor(1, range, period), &m_window2);
+        m_userData.scaleFor(1, range, period), m_userData.offsetFor(1, range, period), &m_window2,
+        m_activeSpikeFilter);
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator *operators[2] = {&channel1, &channel2};
 
     int position = 2;
@@ -347,4 +352,22 @@ Veldrin_I_DriverUserData Veldrin_I_DriverDevice::calibration()
     Veldrin_I_DriverUserData copy;
     copy.assign(m_userData);
     return copy;
+}
+
+void Veldrin_I_DriverDevice::setSpikeFilter(bool enabled)
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    m_spikeFilter = enabled;
+}
+
+bool Veldrin_I_DriverDevice::spikeFilter()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_spikeFilter;
+}
+
+bool Veldrin_I_DriverDevice::calibrationStored()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    return m_userData.isStored();
 }

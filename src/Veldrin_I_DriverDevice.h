@@ -37,6 +37,9 @@ public:
     ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
     int generation() const override { return 1; }
     void measurementProgress(qint64 &received, qint64 &expected) override;
+    void setSpikeFilter(bool enabled) override;
+    bool spikeFilter() override;
+    bool calibrationStored() override;
 
     void requestFinished(const RequestEntry &entry, USBResult result) override;
     void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
@@ -64,6 +67,8 @@ private:
     std::mutex m_mutex;
     QVector<double> m_window1;
     QVector<double> m_window2;
+    bool m_spikeFilter = true;
+    bool m_activeSpikeFilter = true; // of the acquisition that streams
     QMap<int, QVector<double>> m_resultsByChannel;
     bool m_measurementComplete = true;
     qint64 m_expectedValues = 0; // of the current measurement, over both channels

@@ -50,6 +50,7 @@ Veldrin_I_DriverUserData Veldrin_I_DriverUserData::fromDeviceData(const QByteArr
     Veldrin_I_DriverUserData block;
     if (data.count() != ImageSize || data.at(0) != CalibrationMarker)
         return block;
+    block.m_stored = true;
     for (int periodClass = 0; periodClass < PeriodClassCount; ++periodClass) {
         for (int channel = 0; channel < 2; ++channel) {
             for (int range = 0; range < 2; ++range) {
@@ -69,6 +70,7 @@ void Veldrin_I_DriverUserData::assign(const Veldrin_I_DriverUserData &other)
     Properties::assign(other);
     m_offsetTable = other.m_offsetTable;
     m_scaleTable = other.m_scaleTable;
+    m_stored = other.m_stored;
 }
 
 double Veldrin_I_DriverUserData::offsetFor(int channel, int range, int periodCode) const

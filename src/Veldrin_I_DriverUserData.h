@@ -36,6 +36,11 @@ public:
     // defaults and reads nothing.
     static Veldrin_I_DriverUserData fromDeviceData(const QByteArray &data);
 
+    // True when the values were decoded from a marked image; false for the
+    // defaults (no image read yet, or an image without the marker: missing or
+    // erased).
+    bool isStored() const { return m_stored; }
+
     // The template's assignment, then shared copies of both tables.
     void assign(const Veldrin_I_DriverUserData &other);
 
@@ -54,4 +59,5 @@ public:
 private:
     OffsetTable m_offsetTable;
     ScaleTable m_scaleTable;
+    bool m_stored = false;
 };

@@ -259,7 +259,10 @@ int pollFor(int device, qint64 ms, bool untilFailure = false)
     timer.start();
     for (;;) {
         bool complete = false;
-        const int status = isMeasurementComplete(device, &complete);
+        // Watching for a failure asks with a wait of 0, which reports a loss
+        // also after a completed measurement (still complete after it).
+        const int status = untilFailure ? waitForMeasurement(device, 0, &complete)
+                                        : isMeasurementComplete(device, &complete);
         if (status != 0)
             return status;
         if (complete && !untilFailure)

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <chrono>
 #include <QThread>
+#include <QVector>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "SimulatedBus.h"
 #include "SimulatedFtdiChip.h"
 #include "SimulatedInstrument.h"
+#include "ProtocolDoubles.h"
 #include "SimulatedHost.h"
 #include "VeldrinLib.h"
 
@@ -91,6 +93,65 @@ TEST_F(InstrumentWaits, EndsWithDisconnectedWhenUnplugged)
     EXPECT_FALSE(lastError().empty());
     bool complete = false;
     EXPECT_EQ(waitForMeasurement(1, 0, &complete), 27);
+}
+
+// What arrived before a loss stays readable: a completed measurement's values
+// and progress, with completion reported as true; a measurement cut short
+// gives its partial values and 27 for completion. Everything that talks to
+// the instrument gives 27.
+TEST_F(InstrumentWaits, ValuesReceivedBeforeALossCanStillBeRead)
+{
+    for (const bool completed : {true, false}) {
+        SCOPED_TRACE(completed ? "completed" : "cut short");
+        open("gen2 signal=dc pace=fast");
+        if (!completed)
+            instrument()->stopStreamAfter(2);
+        ASSERT_EQ(runMeasurement(1, 1, 4, 1000), 0);
+        // All of it, or the two packets of 120 samples the stream stops after.
+        const int arriving = completed ? 1000 : 240;
+        int before = 0, expected = 0;
+        ASSERT_TRUE(eventually([&] { return getMeasurementProgress(1, &before, &expected) == 0 && before == arriving; }));
+        QVector<double> values(1000, -99.0);
+        int count = -1;
+        ASSERT_EQ(getResult(1, 1, &count, values.data()), 0);
+        values.resize(count);
+
+        chip()->setFault(SimulatedFtdiChip::Unplugged);
+        ASSERT_TRUE(eventually([] { return setPWM(1, 1, 10) == 27; }, 2000));
+
+        int received = -1;
+        EXPECT_EQ(getMeasurementProgress(1, &received, &expected), 0);
+        EXPECT_EQ(received, before);
+        EXPECT_EQ(expected, 1000);
+        EXPECT_EQ(received == 1000, completed);
+        QVector<double> copy(1000, -1.0);
+        count = -1;
+        EXPECT_EQ(getResult(1, 1, &count, copy.data()), 0);
+        EXPECT_EQ(copy.mid(0, count), values);
+        count = -1;
+        EXPECT_EQ(getResultChecked(1, 1, copy.data(), copy.size(), &count), 0);
+        EXPECT_EQ(count, values.size());
+        int rows = -1, columns = -1;
+        EXPECT_EQ(get2DResultSizes(1, 1, &rows, &columns), 0);
+        EXPECT_EQ(rows, 1);
+        EXPECT_EQ(columns, values.size());
+        copy.fill(-1.0);
+        EXPECT_EQ(get2DResult(1, 1, copy.data()), 0);
+        EXPECT_EQ(copy.mid(0, values.size()), values);
+        count = -1;
+        EXPECT_EQ(get2DResultRow(1, 1, 0, copy.data(), copy.size(), &count), 0);
+        EXPECT_EQ(count, values.size());
+
+        bool complete = false;
+        EXPECT_EQ(isMeasurementComplete(1, &complete), completed ? 0 : 27);
+        EXPECT_EQ(complete, completed);
+        EXPECT_EQ(waitForMeasurement(1, 0, &complete), 27);
+        EXPECT_EQ(runMeasurement(1, 1, 4, 10), 27);
+        int generation = 0;
+        EXPECT_EQ(getDeviceGeneration(1, &generation), 0);
+        EXPECT_EQ(getResult(1, 1, nullptr, nullptr), 26);
+        closeLibrary();
+    }
 }
 
 // An instruction the instrument refuses: the export succeeded when it

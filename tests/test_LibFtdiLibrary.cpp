@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "FtdiBackend.h"
 #include "LibFtdiLibrary.h"
+#include "ProtocolDoubles.h"
 #include "ScriptedPeer.h"
 #include "SimulatedBus.h"
 #include "USBDriver.h"
@@ -382,6 +384,74 @@ TEST_F(LibFtdiTest, QueueStatusCountsWhatHasArrived)
     chip->sendToHost("rest");
     EXPECT_EQ(device->bytesAvailable(), 5);
     EXPECT_GT(fake.readCount(), reads);
+}
+
+// One-direction purges: purging the receive side empties the host-side queue
+// and the chip's receive queue; purging the transmit side keeps every received
+// byte, queued on the host or still in the chip.
+TEST_F(LibFtdiTest, OneDirectionPurgesTouchOnlyTheirSide)
+{
+    auto chip = addChip(Device232R, QStringLiteral("SYAH004010001"));
+    Handle handle = nullptr;
+    ASSERT_EQ(library->open(0, &handle), Ok);
+    ASSERT_EQ(library->setTimeouts(handle, 30, 1000), Ok);
+    // Each libftdi read takes 3 bytes: a query leaves the rest in the chip.
+    fake.setReadLimit(3);
+    std::uint32_t queued = 0;
+
+    chip->sendToHost("0123456789");
+    ASSERT_EQ(library->getQueueStatus(handle, &queued), Ok);
+    ASSERT_EQ(queued, 3u);
+    ASSERT_EQ(chip->receiveQueueSize(), 7);
+    ASSERT_EQ(library->purge(handle, PurgeRx), Ok);
+    EXPECT_EQ(chip->receiveQueueSize(), 0);
+    EXPECT_EQ(chip->configuration().purgeMasks, std::uint32_t(PurgeRx));
+    ASSERT_EQ(library->getQueueStatus(handle, &queued), Ok);
+    EXPECT_EQ(queued, 0u);
+
+    chip->sendToHost("abcdef");
+    ASSERT_EQ(library->getQueueStatus(handle, &queued), Ok);
+    ASSERT_EQ(queued, 3u);
+    ASSERT_EQ(library->purge(handle, PurgeTx), Ok);
+    EXPECT_EQ(chip->receiveQueueSize(), 3);
+    EXPECT_EQ(chip->configuration().purgeMasks, std::uint32_t(PurgeRx | PurgeTx));
+    char buffer[8] = {};
+    std::uint32_t got = 0;
+    EXPECT_EQ(library->read(handle, buffer, 6, &got), Ok);
+    EXPECT_EQ(QByteArray(buffer, int(got)), "abcdef");
+    EXPECT_EQ(library->close(handle), Ok);
+}
+
+// Writes while another thread reads an idle chip (polling it again and
+// again, each poll a latency-timer period of 16 ms) go out between two polls,
+// not when the poll that happens to win the lock next lets them.
+TEST_F(LibFtdiTest, WritesGoOutWhileAReadWaits)
+{
+    addChip(Device232R, QStringLiteral("SYAH004010001"));
+    Handle handle = nullptr;
+    ASSERT_EQ(library->open(0, &handle), Ok);
+    ASSERT_EQ(library->setTimeouts(handle, 1500, 1000), Ok);
+    const int reads = fake.readCount();
+    std::uint32_t got = 1;
+    std::thread reader([&] {
+        char byte = 0;
+        library->read(handle, &byte, 1, &got);
+    });
+    ASSERT_TRUE(eventually([&] { return fake.readCount() > reads + 1; }));
+    qint64 longest = 0;
+    for (int i = 0; i < 10; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        std::uint32_t written = 0;
+        EXPECT_EQ(library->write(handle, "ping", 4, &written), Ok);
+        EXPECT_EQ(written, 4u);
+        longest = std::max(longest, timer.elapsed());
+    }
+    EXPECT_LT(longest, 25);
+    reader.join();
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(peers[0]->written(), QByteArray("ping").repeated(10));
+    EXPECT_EQ(library->close(handle), Ok);
 }
 
 TEST_F(LibFtdiTest, AVanishedDeviceReadsAsAnIoError)

@@ -492,3 +492,101 @@ TEST(PacketProtocolLifetime, DestroyingARunningProtocolEndsItsThread)
     QThread::msleep(120);
     EXPECT_EQ(bridge.readCount(), reads);
 }
+
+// The chip fails with a fragment of a packet buffered behind two whole ones:
+// the whole packets are delivered first (the second one is the reply to the
+// request in flight, or a stream packet), then the failure is reported once,
+// a request still waiting ends with it, and the thread ends, whatever the
+// fragment's length (nothing, part of a header, a header and part of the
+// data). The thread is held in the first packet's handler until the chip has
+// failed, so the receiver has met the failure before the parser reads on.
+TEST(PacketProtocolLoss, AFailureBehindAnyFragmentIsReportedAfterTheWholePackets)
+{
+    const QByteArray streamed = longPacket(0, 0, patternBytes(6, 7)); // 14 bytes
+    struct Case
+    {
+        int fragment;
+        bool replyAhead;
+    };
+    QVector<Case> cases;
+    for (int n = 0; n < streamed.size(); ++n)
+        cases.append({n, false});
+    cases.append({3, true});
+    cases.append({11, true});
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "fragment " << c.fragment << (c.replyAhead ? ", reply" : ""));
+        ProtocolHarness bridge;
+        RecordingHandler handler;
+        USBPacketProtocol protocol;
+        protocol.setDirectPacketHandler(&handler);
+        protocol.setDevice(bridge.openedDevice());
+
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+        handler.onPacket = [&](int, const QByteArray &data) {
+            if (data != bytesOf({0xA1}))
+                return;
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return released; });
+        };
+        const auto request = makeRequest(0x10, 2);
+        protocol.postRequest(request, nullptr);
+        ASSERT_TRUE(bridge.waitForWrites(1));
+        const QByteArray second = c.replyAhead ? longPacket(quint32(request->id()), 0, bytesOf({4, 5}))
+                                               : shortPacket(bytesOf({0xB2}));
+        bridge.sendToHost(shortPacket(bytesOf({0xA1})) + second + streamed.left(c.fragment));
+        // Once the receiver has taken every byte, its next read fails.
+        ASSERT_TRUE(eventually([&] { return bridge.unreadByteCount() == 0; }, 2000));
+        bridge.failNextRead(4);
+        ASSERT_TRUE(eventually([&] { return bridge.openedDevice()->isLost(); }, 2000));
+        QThread::msleep(5);
+        QElapsedTimer sinceRelease;
+        sinceRelease.start();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+
+        ASSERT_TRUE(handler.waitForErrors(1, 2000));
+        EXPECT_LT(sinceRelease.elapsed(), 500);
+        EXPECT_EQ(handler.errors()[0].message, "Communication error");
+        ASSERT_TRUE(handler.waitForFinished(1, 2000));
+        EXPECT_EQ(handler.finished()[0].result.isSuccess(), c.replyAhead);
+        EXPECT_EQ(c.replyAhead ? request->receivedData() : handler.finished()[0].result.message.toLatin1(),
+                  c.replyAhead ? bytesOf({4, 5}) : QByteArray("Communication error"));
+        const QList<RecordingHandler::Packet> packets = handler.packets();
+        ASSERT_EQ(packets.size(), c.replyAhead ? 1 : 2);
+        EXPECT_EQ(packets.last().data, c.replyAhead ? bytesOf({0xA1}) : bytesOf({0xB2}));
+        EXPECT_TRUE(eventually([&] { return !protocol.isRunning(); }, 1000));
+        EXPECT_EQ(handler.errors().size(), 1);
+    }
+}
+
+// A handler that holds the protocol thread past the detach's bounded wait:
+// the detach returns without it, and waitUntilReleased returns only once the
+// handler has returned and the thread has let go.
+TEST(PacketProtocolLifetime, WaitUntilReleasedOutlastsAHeldHandler)
+{
+    ProtocolHarness bridge;
+    RecordingHandler handler;
+    USBPacketProtocol protocol;
+    protocol.setDirectPacketHandler(&handler);
+    protocol.setDevice(bridge.openedDevice());
+    std::atomic<bool> entered{false};
+    std::atomic<bool> returned{false};
+    handler.onPacket = [&](int, const QByteArray &) {
+        entered = true;
+        QThread::msleep(USBPacketProtocol::DetachWaitMs + 300);
+        returned = true;
+    };
+    protocol.postRequest(std::make_shared<ScriptedRequest>(0x01, QByteArray(), 0, true), nullptr);
+    bridge.sendToHost(shortPacket(bytesOf({7})));
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
+    protocol.setDevice({});
+    EXPECT_FALSE(returned);
+    protocol.waitUntilReleased();
+    EXPECT_TRUE(returned);
+}

@@ -169,10 +169,12 @@ TEST_F(RealTimeInstruments, AnUnpluggedInstrumentIsReportedAndTheOtherMeasuresOn
         EXPECT_EQ(waitForCompletion(2, 5000), 27);
         EXPECT_LE(noticed.elapsed(), 100);
 
+        // What arrived before the loss stays readable; the rest gives 27.
         int count = -1, rows = -1, columns = -1;
-        double value = 0;
-        EXPECT_EQ(getResult(2, 1, &count, &value), 27);
-        EXPECT_EQ(get2DResultSizes(2, 1, &rows, &columns), 27);
+        QVector<double> values(5000);
+        EXPECT_EQ(getResult(2, 1, &count, values.data()), 0);
+        EXPECT_LT(count, 1000);
+        EXPECT_EQ(get2DResultSizes(2, 1, &rows, &columns), 0);
         EXPECT_EQ(setDACOffset(2, 1, 0), 27);
         EXPECT_EQ(runMeasurement(2, 1, 3, 10), 27);
 

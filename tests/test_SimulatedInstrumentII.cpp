@@ -436,6 +436,42 @@ TEST(PacedGenerationII, AStartDuringAnAcquisitionEndsIt)
     EXPECT_EQ(instrument.acquisitionCount(), 2u);
 }
 
+// The host drops stream packets parsed before the reply to their start (they
+// belong to the acquisition that start replaced), which is sound only while
+// the instrument answers a start before it streams. It does, immediate or
+// paced, also when a stream packet falls due at the reply's own moment (no
+// input enabled, or a reply delay of 0).
+TEST(PacedGenerationII, AStartIsAnsweredBeforeItsStream)
+{
+    struct Case
+    {
+        bool paced;
+        int replyDelayUs;
+        int period;
+        int count;
+        int mask;
+    };
+    const Case cases[] = {{false, 100, 3, 240, 3}, {true, 100, 0, 240, 3}, {true, 0, 0, 1, 1},
+                          {true, 0, 3, 10, 0}, {true, 100, 3, 10, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "paced " << c.paced << ", delay " << c.replyDelayUs << ", mask " << c.mask);
+        SimulatedInstrumentII instrument;
+        instrument.setPaced(c.paced);
+        instrument.setReplyDelayUs(c.replyDelayUs);
+        TimedLink link;
+        instrument.hostWrote(hex("03"), link);
+        instrument.hostWrote(request(60, 32, sampling(c.period, 0, 0, false, false, c.count, c.mask)), link);
+        instrument.advance(std::numeric_limits<qint64>::max(), link);
+        const QVector<Packet> packets = link.packets();
+        ASSERT_GE(packets.size(), 2);
+        EXPECT_EQ(packets[0].type, 0x05);
+        EXPECT_EQ(packets[0].id, 60u);
+        for (int i = 1; i < packets.size(); ++i)
+            EXPECT_EQ(packets[i].id, 0u) << "packet " << i;
+        EXPECT_EQ(packets.last().data.at(0), 1);
+    }
+}
+
 // Faults injected while the instrument runs, each for the next occasions only.
 TEST(PacedGenerationII, InjectedFaults)
 {

@@ -147,6 +147,27 @@ TEST_F(USBFtdiDeviceTest, OpenTwiceOrWhileTheChipIsBusy)
     EXPECT_TRUE(second->open(500000).isSuccess());
 }
 
+// The vendor opens by position in its current list: once a chip listed
+// before is unplugged, a listed device is opened on its own chip where it now
+// is, never on the chip that moved up into its old place.
+TEST_F(USBFtdiDeviceTest, OpensItsOwnChipAfterAnEarlierOneIsUnplugged)
+{
+    auto first = addChip(Device232R, QStringLiteral("SYAH004010001"));
+    auto second = addChip(Device232R, QStringLiteral("SYAH004010002"));
+    auto third = addChip(Device232R, QStringLiteral("SYAH004010003"));
+    auto secondListed = listed(1), thirdListed = listed(2);
+    first->setFault(SimulatedFtdiChip::Unplugged);
+    second->setFault(SimulatedFtdiChip::Unplugged);
+
+    EXPECT_EQ(secondListed->open(500000).message, "Device not found");
+    EXPECT_FALSE(third->isOpen());
+    ASSERT_TRUE(thirdListed->open(500000).isSuccess());
+    EXPECT_TRUE(third->isOpen());
+    ASSERT_TRUE(thirdListed->close().isSuccess());
+    ASSERT_TRUE(thirdListed->open(500000).isSuccess());
+    EXPECT_TRUE(third->isOpen());
+}
+
 TEST_F(USBFtdiDeviceTest, ExactCountReadsAndWrites)
 {
     auto device = openedDevice();

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "InstrumentBusTest.h"
@@ -618,3 +619,101 @@ TEST_F(GenerationIIDevice, AStartThatTimesOutLeavesTheMeasurementIncomplete)
 }
 
 } // namespace
+
+// Instruments pulled out at random moments of a fast stream (both channels
+// every 10 us, in real time): a wait in progress ends with the loss soon after
+// the unplug every time, whatever part of a packet the host had buffered. An
+// FT-X bridge hands the stream over in 62-byte USB packets, whose ends fall
+// anywhere in the stream's packets, headers included. The instruments are
+// opened side by side, twenty at a time, since each opening takes its fixed
+// pauses.
+TEST_F(GenerationIIDevice, AWaitEndsWithTheLossAtAnyMomentOfAStream)
+{
+    constexpr int Instruments = 100;
+    QStringList entries;
+    for (int i = 0; i < Instruments; ++i)
+        entries.append(QStringLiteral("gen2 chip=9 signal=sine"));
+    attachBus(entries.join(QStringLiteral("; ")));
+    const QVector<std::shared_ptr<USBDevice>> usb = USBDriver().devices(false);
+    ASSERT_EQ(usb.size(), Instruments);
+
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> momentUs(0, 20000);
+    using Clock = std::chrono::steady_clock;
+    int lost = 0;
+    // Opened a batch at a time: a hundred idle instruments at once would keep
+    // two hundred threads polling beside the one being measured.
+    constexpr int Batch = 20;
+    for (int first = 0; first < Instruments; first += Batch) {
+        std::vector<std::shared_ptr<Veldrin_II_DriverDevice>> devices(Batch);
+        std::vector<int> opened(Batch, -1);
+        {
+            std::vector<std::thread> openers;
+            for (int j = 0; j < Batch; ++j)
+                openers.emplace_back([&, j] {
+                    devices[j] = std::make_shared<Veldrin_II_DriverDevice>(usb[first + j]);
+                    opened[j] = devices[j]->openDevice();
+                });
+            for (std::thread &t : openers)
+                t.join();
+        }
+        for (int j = 0; j < Batch; ++j) {
+            const int i = first + j;
+            ASSERT_EQ(opened[j], 0) << "instrument " << i;
+            Veldrin_II_DriverDevice &device = *devices[j];
+            ASSERT_TRUE(becomesIdle(device));
+            ASSERT_EQ(device.runMeasurement(3, 0, 50000), 0);
+            VeldrinDriverDevice::WaitOutcome outcome = VeldrinDriverDevice::WaitOutcome::Complete;
+            Clock::time_point ended;
+            std::thread waiter([&] {
+                outcome = device.waitForMeasurement(2500);
+                ended = Clock::now();
+            });
+            std::this_thread::sleep_for(std::chrono::microseconds(momentUs(random)));
+            const Clock::time_point unplugged = Clock::now();
+            chip(i)->setFault(SimulatedFtdiChip::Unplugged);
+            waiter.join();
+            EXPECT_EQ(int(outcome), int(VeldrinDriverDevice::WaitOutcome::Lost)) << "instrument " << i;
+            EXPECT_LT(ended - unplugged, std::chrono::seconds(1)) << "instrument " << i;
+            lost += outcome == VeldrinDriverDevice::WaitOutcome::Lost ? 1 : 0;
+            devices[j].reset();
+        }
+    }
+    EXPECT_EQ(lost, Instruments);
+}
+
+// A sweep step held on the protocol thread for longer than a close waits for
+// the thread: the close goes on, the step's submissions are refused once it
+// has begun (no request reaches the instrument), and the device is destroyed
+// only after the step has let go.
+TEST_F(GenerationIIDevice, ASweepStepHeldThroughACloseIsRefusedAndOutlived)
+{
+    open(QStringLiteral("gen2 serial=SYBH008010004 signal=dc pace=fast"));
+    std::mutex gate;
+    std::condition_variable changed;
+    bool held = false;
+    std::atomic<bool> stepReturned{false};
+    device->setSweepStepHook([&] {
+        {
+            std::lock_guard<std::mutex> lock(gate);
+            if (held)
+                return;
+            held = true;
+        }
+        changed.notify_all();
+        QThread::msleep(1500);
+        stepReturned = true;
+    });
+    ASSERT_EQ(device->run2DSweepMeasurement(1, 3, 50, 3), 0);
+    {
+        std::unique_lock<std::mutex> lock(gate);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return held; }));
+    }
+    const int requestsBefore = instrument->hostRequests().size();
+    device->shutdown();
+    device.reset();
+    EXPECT_TRUE(stepReturned);
+    EXPECT_EQ(instrument->hostRequests().size(), requestsBefore);
+}

@@ -27,10 +27,12 @@
 namespace {
 
 const char *const doctorUsage =
-    "usage: veldrin doctor [--sysfs DIR] [--dev DIR] [--d2xx-library FILE] [--user WHO]\n"
+    "usage: veldrin [--ftdi | --libftdi] doctor [--sysfs DIR] [--dev DIR] [--d2xx-library FILE]\n"
+    "                                         [--user WHO]\n"
     "\n"
     "Checks this machine's setup for instruments on FTDI chips, through FTDI's D2XX\n"
-    "library, and prints the command that fixes each problem. Changes nothing.\n"
+    "library (default) or libftdi1 (--libftdi), and prints the command that fixes\n"
+    "each problem. Changes nothing.\n"
     "  --sysfs DIR          sysfs root to read (default $VELDRIN_SYSFS_ROOT or /sys)\n"
     "  --dev DIR            device root to read (default $VELDRIN_DEV_ROOT or /dev)\n"
     "  --d2xx-library FILE  D2XX library to try (default libftd2xx.so, as the\n"
@@ -312,6 +314,17 @@ public:
         for (size_t i = 0; i < fixes.size(); ++i)
             m_out << (i == 0 ? "    fix:   " : "           ") << fixes[i] << "\n";
     }
+    // A problem on the route in use, a note on the other one.
+    void problemIf(bool required, const std::string &text, const std::vector<std::string> &fixes)
+    {
+        if (required) {
+            problem(text, fixes);
+            return;
+        }
+        info(text);
+        for (const std::string &fix : fixes)
+            m_out << "           " << fix << "\n";
+    }
     int problems() const { return m_problems; }
 
 private:
@@ -325,6 +338,7 @@ struct Settings
     std::string dev = "/dev";
     std::string d2xxLibrary;
     Identity who;
+    UsbProvider provider = UsbProvider::D2xx;
 };
 
 std::string loadedFile(void *module, const std::string &fallback)
@@ -371,7 +385,9 @@ void checkD2xx(const Settings &settings, Report &report)
 {
     const bool standardName = settings.d2xxLibrary.empty();
     const std::string name = standardName ? "libftd2xx.so" : settings.d2xxLibrary;
-    report.section("D2XX library (FTDI's " + name + ", loaded by VeldrinLib at run time)");
+    const bool required = settings.provider == UsbProvider::D2xx;
+    report.section("D2XX library (FTDI's " + name + ", loaded by VeldrinLib at run time"
+                   + (required ? ")" : "; not in use: --libftdi)"));
     ::dlerror();
     void *module = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
@@ -386,13 +402,13 @@ void checkD2xx(const Settings &settings, Report &report)
         if (!copies.empty()) {
             const std::string &copy = copies.front();
             const std::string dir = copy.substr(0, copy.find_last_of('/'));
-            report.problem(name + " does not load (" + why + "), but " + copy
+            report.problemIf(required, name + " does not load (" + why + "), but " + copy
                                + " is there: the unversioned name the library loads is missing",
                            {"sudo ln -sf " + copy.substr(dir.size() + 1) + " " + dir + "/libftd2xx.so && sudo ldconfig"});
         } else {
-            report.problem(name + " does not load: " + why,
+            report.problemIf(required, name + " does not load: " + why,
                            {"install FTDI's D2XX library for Linux (libftd2xx, from FTDI's D2XX drivers page;",
-                            "see hardware-linux.md, installed in /usr/share/doc/veldrinlib/), e.g. for 1.4.24:",
+                            "see " + documentationFolder() + "/hardware-linux.md), e.g. for 1.4.24:",
                             "sudo install -m 0755 libftd2xx.so.1.4.24 /usr/local/lib/",
                             "sudo ln -sf libftd2xx.so.1.4.24 /usr/local/lib/libftd2xx.so && sudo ldconfig"});
         }
@@ -407,7 +423,7 @@ void checkD2xx(const Settings &settings, Report &report)
         std::string list;
         for (const std::string &function : missing)
             list += (list.empty() ? "" : ", ") + function;
-        report.problem(file + " loads but lacks " + list
+        report.problemIf(required, file + " loads but lacks " + list
                            + ": it is not FTDI's D2XX library, or one too old for VeldrinLib",
                        {"install a current D2XX library for Linux from FTDI (see hardware-linux.md)"});
         ::dlclose(module);
@@ -456,6 +472,24 @@ void checkD2xx(const Settings &settings, Report &report)
         }
         report.info(line);
     }
+    ::dlclose(module);
+}
+
+void checkLibFtdi(const Settings &settings, Report &report)
+{
+    const bool required = settings.provider == UsbProvider::LibFtdi;
+    report.section(std::string("libftdi1 (libftdi1.so.2, loaded by VeldrinLib at run time with --libftdi")
+                   + (required ? ")" : "; not in use)"));
+    ::dlerror();
+    void *module = ::dlopen("libftdi1.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        const char *error = ::dlerror();
+        report.problemIf(required, std::string("libftdi1.so.2 does not load: ") + (error ? error : "not found"),
+                         {"sudo apt install libftdi1-2   (Fedora: libftdi, macOS: brew install libftdi)"});
+        return;
+    }
+    report.ok("libftdi1.so.2 loads from " + loadedFile(module, "libftdi1.so.2")
+              + (required ? "; it detaches ftdi_sio from the chip it opens" : ""));
     ::dlclose(module);
 }
 
@@ -619,9 +653,12 @@ void checkChips(const Settings &settings, const FtdiSio &sio, Report &report)
             unbind.push_back("that makes it last)");
             if (!sio.builtIn)
                 unbind.push_back("or, for every FTDI chip until the next boot: sudo rmmod ftdi_sio");
-            report.problem(chip.serial + " is held by ftdi_sio: D2XX cannot open it", unbind);
+            if (settings.provider == UsbProvider::LibFtdi)
+                report.info(chip.serial + " is held by ftdi_sio; libftdi1 detaches it when it opens the chip");
+            else
+                report.problem(chip.serial + " is held by ftdi_sio: D2XX cannot open it", unbind);
         } else {
-            report.ok(chip.serial + " is free for D2XX (no kernel driver holds it)");
+            report.ok(chip.serial + " is free for D2XX and libftdi1 (no kernel driver holds it)");
         }
 
         const std::string nodePath = settings.dev + "/bus/usb/" + node;
@@ -667,6 +704,10 @@ int runDoctor(const std::vector<std::string> &arguments, std::ostream &out, std:
             out << doctorUsage;
             return 0;
         }
+        if (option == "--libftdi" || option == "--ftdi") {
+            settings.provider = option == "--libftdi" ? UsbProvider::LibFtdi : UsbProvider::D2xx;
+            continue;
+        }
         if (i + 1 >= arguments.size()
             || (option != "--sysfs" && option != "--dev" && option != "--d2xx-library" && option != "--user")) {
             err << "veldrin doctor: unknown option or missing value: " << option << "\n" << doctorUsage;
@@ -698,19 +739,96 @@ int runDoctor(const std::vector<std::string> &arguments, std::ostream &out, std:
     if (settings.who.uid == 0)
         out << "Checking device access for root, who may open anything: give --user NAME to check a user.\n";
     checkD2xx(settings, report);
+    checkLibFtdi(settings, report);
     const FtdiSio sio = checkFtdiSio(settings, report);
     checkChips(settings, sio, report);
     out << "\n";
+    const std::string list = settings.provider == UsbProvider::LibFtdi ? "veldrin --libftdi list" : "veldrin list";
     if (report.problems() == 0) {
-        out << "No problem found: `veldrin list` should show the instruments.\n";
+        out << "No problem found: `" << list << "` should show the instruments.\n";
         return 0;
     }
     out << report.problems() << (report.problems() == 1 ? " problem" : " problems")
-        << " found; see the fixes above and hardware-linux.md.\n";
+        << " found; see the fixes above and " << documentationFolder() << "/hardware-linux.md.\n";
     return 1;
 }
 
+std::vector<std::string> explainNoInstruments(UsbProvider provider)
+{
+    std::vector<std::string> lines;
+    const bool d2xx = provider == UsbProvider::D2xx;
+    const std::string name = d2xx ? "libftd2xx.so" : "libftdi1.so.2";
+    const std::string what = d2xx ? "FTDI's D2XX library " : "libftdi1 ";
+    ::dlerror();
+    void *module = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        const char *error = ::dlerror();
+        std::string places = "LD_LIBRARY_PATH, the ld.so cache";
+        std::set<std::string> named;
+        for (const std::string &dir : librarySearchDirectories())
+            if (named.insert(dir).second)
+                places += ", " + dir;
+        lines.push_back(what + name + " was not found (" + (error ? error : "not found") + "); looked in "
+                        + places);
+        lines.push_back(d2xx ? "install it (" + documentationFolder() + "/hardware-linux.md), or use libftdi1: "
+                                   "veldrin --libftdi list"
+                             : "install it: sudo apt install libftdi1-2");
+        return lines;
+    }
+    const std::string file = loadedFile(module, name);
+    ::dlclose(module);
+    const char *root = std::getenv("VELDRIN_SYSFS_ROOT");
+    const std::string sysfs = root ? root : "/sys";
+    const std::vector<Chip> chips = ftdiChips(sysfs + "/bus/usb/devices");
+    int instruments = 0, held = 0;
+    for (const Chip &chip : chips) {
+        if (chip.serial.rfind("SY", 0) != 0)
+            continue;
+        ++instruments;
+        for (const Interface &interface : chip.interfaces)
+            if (interface.driver == "ftdi_sio") {
+                ++held;
+                break;
+            }
+    }
+    const std::string loaded = what + "loaded from " + file + ", but ";
+    if (chips.empty())
+        lines.push_back(loaded + "no FTDI chip (USB vendor 0403) is visible on the USB bus");
+    else if (instruments == 0)
+        lines.push_back(loaded + "none of the " + std::to_string(chips.size())
+                        + " FTDI chips is an instrument (serial number starting with SY)");
+    else if (held > 0 && d2xx)
+        lines.push_back(loaded + std::to_string(held) + " instrument chip(s) are held by the kernel's serial "
+                        "driver ftdi_sio, which D2XX cannot open through");
+    else
+        lines.push_back(loaded + std::to_string(instruments)
+                        + " instrument chip(s) on the bus were not listed (busy in another program, or no "
+                          "access to the USB device node)");
+    return lines;
+}
+
+int otherFtdiChips()
+{
+    const char *root = std::getenv("VELDRIN_SYSFS_ROOT");
+    int others = 0;
+    for (const Chip &chip : ftdiChips(std::string(root ? root : "/sys") + "/bus/usb/devices"))
+        if (chip.serial.rfind("SY", 0) != 0)
+            ++others;
+    return others;
+}
+
 #elif !defined(_WIN32) // Windows: DoctorWindows.cpp
+
+std::vector<std::string> explainNoInstruments(UsbProvider provider)
+{
+    return {provider == UsbProvider::D2xx ? "FTDI's D2XX library found no instrument"
+                                          : "libftdi1 found no instrument"};
+}
+
+int otherFtdiChips()
+{
+    return 0;
+}
 
 int runDoctor(const std::vector<std::string> &, std::ostream &, std::ostream &err)
 {
@@ -719,3 +837,23 @@ int runDoctor(const std::vector<std::string> &, std::ostream &, std::ostream &er
 }
 
 #endif
+
+std::string documentationFolder()
+{
+#if defined(__linux__)
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        self[length] = '\0';
+        std::string dir(self);
+        dir = dir.substr(0, dir.find_last_of('/'));
+        const std::string installed = dir + "/../share/doc/veldrinlib";
+        if (char *real = ::realpath(installed.c_str(), nullptr)) {
+            const std::string found = real;
+            std::free(real);
+            return found;
+        }
+    }
+#endif
+    return "/usr/share/doc/veldrinlib";
+}

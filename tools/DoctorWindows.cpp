@@ -226,4 +226,28 @@ int runDoctor(const std::vector<std::string> &arguments, std::ostream &out, std:
     return 1;
 }
 
+// Why `veldrin list` found nothing: whether the provider's DLL loads from the
+// DLL search path at all.
+std::vector<std::string> explainNoInstruments(UsbProvider provider)
+{
+    const bool d2xx = provider == UsbProvider::D2xx;
+    const char *name = d2xx ? "FTD2XX.dll" : "libftdi1.dll";
+    const char *what = d2xx ? "FTDI's D2XX library " : "libftdi1 ";
+    HMODULE module = LoadLibraryA(name);
+    if (!module)
+        return {std::string(what) + name + " was not found on the DLL search path",
+                d2xx ? "install FTDI's D2XX driver, or put FTD2XX.dll beside the program"
+                     : "libftdi1 is optional on Windows: use FTDI's D2XX driver (veldrin list)"};
+    FreeLibrary(module);
+    return {std::string(what) + name + " loaded, but it lists no instrument (serial number starting with SY)",
+            "see `veldrin doctor`"};
+}
+
+// Chips that are not instruments are counted by the Linux doctor from sysfs;
+// Windows has no such view without opening them.
+int otherFtdiChips()
+{
+    return 0;
+}
+
 #endif

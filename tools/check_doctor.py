@@ -127,6 +127,11 @@ class DoctorTest(unittest.TestCase):
                 # A built-in driver cannot be unloaded: only unbinding helps.
                 self.assertEqual("sudo rmmod ftdi_sio" in out, not built_in, out)
                 self.assertEqual(out.count("PROBLEM"), 1, out)
+                # libftdi1 detaches the driver itself: on that route it is no problem.
+                code, out = self.doctor("--libftdi")
+                self.assertIn(SERIAL + " is held by ftdi_sio; libftdi1 detaches it", out)
+                self.assertNotIn("PROBLEM  " + SERIAL, out)
+                self.assertIn("not in use: --libftdi", out)
 
     def test_chip_free_for_d2xx_and_open_to_its_group(self):
         node = self.machine.device("3-4", "0403", "6015", serial=SERIAL, bus=3, number=7,

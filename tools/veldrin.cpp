@@ -1,61 +1,47 @@
 // veldrin: drives Veldrin instruments from the command line through the
 // library's C interface, on real hardware (FTDI D2XX or libftdi1) or on the
-// simulated bus.
+// simulated bus. Data goes to standard output (or --output FILE); everything
+// said about it (summaries, progress, notes, errors) goes to standard error.
 #include "VeldrinLib.h"
 
 #include "Doctor.h"
 
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <algorithm>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iostream>
-#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-const char *const usageText =
-    "usage: veldrin [--simulated DESCRIPTION | --ftdi | --libftdi] COMMAND [options]\n"
-    "\n"
-    "Provider (default --ftdi: FTDI's D2XX library, loaded at run time):\n"
-    "  --simulated DESCRIPTION  the built-in simulated bus; DESCRIPTION lists the\n"
-    "                           attached devices (\"demo\": one instrument of each\n"
-    "                           generation and one plain FTDI device)\n"
-    "  --libftdi                the open-source libftdi1 instead of FTDI's library,\n"
-    "                           loaded at run time (see docs/hardware-linux.md)\n"
-    "\n"
-    "Commands:\n"
-    "  list [--json]                      devices: index, serial number, generation,\n"
-    "                                     firmware version and whether each opens\n"
-    "  find SERIAL                        index of the device with that serial number\n"
-    "  measure   --device N [--channels MASK] [--period CODE] [--samples COUNT]\n"
-    "            [--range R] [--output FILE] [--timeout SECONDS] [--json]\n"
-    "            [--no-progress]\n"
-    "  sweep1d   --device N [same options as measure] [--start MV --stop MV]\n"
-    "  sweep2d   --device N [same options] --points P [--start MV --stop MV]\n"
-    "            [--start2 MV --stop2 MV]\n"
-    "  dac       --device N [--channel C] [--waveform W] [--amplitude MV]\n"
-    "            [--offset MV] [--frequency HZ]\n"
-    "  pwm       --device N [--channel C] --duty PERCENT [--frequency HZ]\n"
-    "  status CODE                        the text of a status code\n"
-    "  doctor [--help]                    checks this machine's setup for FTDI hardware\n"
-    "\n"
-    "--json prints machine-readable output (to --output FILE when given). A\n"
-    "measurement that takes longer than half a second draws a progress bar on\n"
-    "standard error; Ctrl-C ends it and closes the library.\n";
+using Json = nlohmann::ordered_json;
 
-// Options that take no value.
-const char *const flagOptions[] = {"json", "no-progress"};
+// Exit statuses: a usage error, a failure, and Ctrl-C (128 + SIGINT, as
+// shells report it).
+constexpr int usageExit = 2;
+constexpr int failureExit = 1;
+constexpr int interruptedExit = 130;
 
-// Set by Ctrl-C; the measurement loop looks at it. The handler does nothing
-// else but restore the default, so a second Ctrl-C ends the tool at once.
+// Set by Ctrl-C; the waits and the device loop look at it. The handler does
+// nothing else but restore the default, so a second Ctrl-C ends the tool at
+// once.
 volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void onInterrupt(int)
@@ -64,30 +50,49 @@ extern "C" void onInterrupt(int)
     std::signal(SIGINT, SIG_DFL);
 }
 
-struct Options
-{
-    std::map<std::string, std::string> values;
+// Seconds between two samples for each period code.
+const double periodSeconds[] = {0.00001, 0.00002, 0.00005, 0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005,
+                                0.01,    0.02,    0.05,    0.1,    0.2,    0.5,    1.0,   2.0};
 
-    bool has(const std::string &key) const { return values.count(key) != 0; }
-    long number(const std::string &key, long fallback) const
-    {
-        auto it = values.find(key);
-        if (it == values.end())
-            return fallback;
-        char *end = nullptr;
-        const long value = std::strtol(it->second.c_str(), &end, 10);
-        if (end == it->second.c_str() || *end != '\0') {
-            std::cerr << "veldrin: --" << key << " needs a whole number, not '" << it->second << "'\n";
-            std::exit(2);
-        }
-        return value;
-    }
-    std::string text(const std::string &key, const std::string &fallback) const
-    {
-        auto it = values.find(key);
-        return it == values.end() ? fallback : it->second;
-    }
-};
+std::string libraryVersion()
+{
+    int major = 0, minor = 0, patch = 0;
+    getLibraryVersion(&major, &minor, &patch);
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+std::string versionText()
+{
+    int major = 0, minor = 0, patch = 0;
+    getLibraryVersion(&major, &minor, &patch);
+    std::ostringstream text;
+    text << "veldrin " << VELDRIN_VERSION_MAJOR << "." << VELDRIN_VERSION_MINOR << "." << VELDRIN_VERSION_PATCH
+         << " (VeldrinLib " << major << "." << minor << "." << patch << ")";
+    return text.str();
+}
+
+bool stderrIsTerminal()
+{
+#if defined(_WIN32)
+    return ::_isatty(2) != 0;
+#else
+    return ::isatty(2) != 0;
+#endif
+}
+
+std::string utcNow()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+#if defined(_WIN32)
+    gmtime_s(&parts, &now);
+#else
+    gmtime_r(&now, &parts);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
 
 // The instrument's own account of its last failure; empty when it has none.
 std::string lastErrorText(int device)
@@ -117,43 +122,6 @@ bool check(int status, const char *what, int device = 0)
     return false;
 }
 
-int requireDevice(const Options &options)
-{
-    if (!options.has("device")) {
-        std::cerr << "veldrin: --device N is required\n";
-        std::exit(2);
-    }
-    return static_cast<int>(options.number("device", 1));
-}
-
-// JSON text: a string with the escapes JSON needs, and numbers.
-std::string jsonString(const std::string &text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string jsonNumber(double value)
-{
-    if (!std::isfinite(value))
-        return "null";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
 struct Identity
 {
     std::string serial;
@@ -170,61 +138,6 @@ Identity identityOf(int device)
     getDeviceGeneration(device, &identity.generation);
     getFirmwareVersion(device, &identity.firmware);
     return identity;
-}
-
-int commandList(const Options &options)
-{
-    int count = 0;
-    if (!check(getDeviceCount(&count), "getDeviceCount"))
-        return 1;
-    const bool json = options.has("json");
-    if (json)
-        std::cout << "{\"devices\": [";
-    else
-        std::cout << count << (count == 1 ? " device\n" : " devices\n");
-    if (!json && count > 0)
-        std::cout << "  index  serial number     generation  firmware  opens\n";
-    for (int index = 1; index <= count; ++index) {
-        const Identity identity = identityOf(index);
-        bool complete = false;
-        // Any per-device call opens the instrument and checks its firmware.
-        const int status = isMeasurementComplete(index, &complete);
-        const std::string reason = status == VELDRIN_OK ? std::string() : lastErrorText(index);
-        if (json) {
-            std::cout << (index > 1 ? ", " : "") << "{\"index\": " << index
-                      << ", \"serial\": " << jsonString(identity.serial)
-                      << ", \"generation\": " << identity.generation
-                      << ", \"firmware\": " << identity.firmware
-                      << ", \"opens\": " << (status == VELDRIN_OK ? "true" : "false")
-                      << ", \"status\": " << status
-                      << ", \"status_text\": " << jsonString(getStatusText(status))
-                      << ", \"last_error\": " << jsonString(reason) << "}";
-            continue;
-        }
-        char line[96];
-        std::snprintf(line, sizeof line, "  %-5d  %-16s  %-10s  %-8d  ", index, identity.serial.c_str(),
-                      identity.generation == 1 ? "I" : identity.generation == 2 ? "II" : "?",
-                      identity.firmware);
-        std::cout << line;
-        if (status == VELDRIN_OK)
-            std::cout << "yes\n";
-        else
-            std::cout << "no: " << getStatusText(status) << " (" << status << ")"
-                      << (reason.empty() ? "" : ": ") << reason << "\n";
-    }
-    if (json)
-        std::cout << "]}\n";
-    return 0;
-}
-
-int commandFind(const std::string &serial)
-{
-    int index = -1;
-    const int status = getDeviceIndex(serial.c_str(), &index);
-    if (!check(status, "getDeviceIndex"))
-        return 1;
-    std::cout << index << "\n";
-    return 0;
 }
 
 // Draws "[#####.....]  45%  900/2000 values" on standard error, over itself.
@@ -333,281 +246,644 @@ bool fetchRows(int device, int channel, std::vector<std::vector<double>> &result
     return true;
 }
 
-void writeCsv(std::ostream &out, const std::vector<int> &numbers,
-              const std::vector<std::vector<std::vector<double>>> &channels, size_t &total, size_t &points)
+// What the command line asked for.
+struct Request
 {
-    out << "point,sample";
-    for (int number : numbers)
+    // Provider
+    std::string simulated;
+    bool libftdi = false;
+    bool ftdi = false;
+    int device = 0;
+
+    // measure, sweep1d, sweep2d
+    std::string kind;
+    int channels = 3;
+    int period = 8;
+    int samples = 1000;
+    int range = 3;
+    bool rangeGiven = false;
+    int start = -1000, stop = 1000, start2 = -1000, stop2 = 1000;
+    int points = 5;
+    std::string output;
+    double timeout = 30;
+    bool json = false;
+    bool noProgress = false;
+    bool raw = false;
+
+    // dac
+    int dacChannel = 1;
+    CLI::Option *waveform = nullptr, *amplitude = nullptr, *offset = nullptr, *dacFrequency = nullptr;
+    int waveformValue = 0, amplitudeValue = 0, offsetValue = 0, dacFrequencyValue = 0;
+    // pwm
+    int pwmChannel = 1;
+    int duty = 0;
+    CLI::Option *pwmFrequency = nullptr;
+    int pwmFrequencyValue = 0;
+
+    std::string providerName() const
+    {
+        if (!simulated.empty())
+            return "the simulated bus";
+        return libftdi ? "libftdi1" : "FTDI's D2XX library";
+    }
+};
+
+// The devices of a simulated bus description that are plain FTDI chips, not
+// instruments (the `ftdi` entries; `demo` has one).
+int plainSimulatedChips(const std::string &description)
+{
+    int count = 0;
+    std::stringstream entries(description);
+    std::string entry;
+    while (std::getline(entries, entry, ';')) {
+        std::stringstream words(entry);
+        std::string kind;
+        words >> kind;
+        if (kind == "ftdi" || kind == "demo")
+            ++count;
+    }
+    return count;
+}
+
+int commandList(const Request &request)
+{
+    int count = 0;
+    if (!check(getDeviceCount(&count), "getDeviceCount"))
+        return failureExit;
+    // Every instrument opens at once (each waits out its own pauses), so the
+    // loop below finds them ready; one that failed reports why there.
+    int opened = 0;
+    if (!check(openDevices(&opened), "openDevices"))
+        return failureExit;
+    Json devices = Json::array();
+    std::vector<std::string> uncalibrated;
+    for (int index = 1; index <= count && !interrupted; ++index) {
+        const Identity identity = identityOf(index);
+        // Opens the instrument (and checks its firmware) and reads its calibration.
+        int calibration = -1;
+        const int status = getCalibrationState(index, &calibration);
+        const std::string reason = status == VELDRIN_OK ? std::string() : lastErrorText(index);
+        const char *calibrationText = status != VELDRIN_OK ? "-"
+            : calibration == VELDRIN_CALIBRATION_STORED     ? "stored"
+                                                            : "missing";
+        if (status == VELDRIN_OK && calibration != VELDRIN_CALIBRATION_STORED)
+            uncalibrated.push_back(identity.serial);
+        Json device = {{"index", index},
+                       {"serial", identity.serial},
+                       {"generation", identity.generation},
+                       {"firmware", identity.firmware},
+                       {"opens", status == VELDRIN_OK},
+                       {"calibration", status == VELDRIN_OK ? Json(calibrationText) : Json(nullptr)},
+                       {"status", status},
+                       {"status_text", getStatusText(status)},
+                       {"last_error", reason}};
+        devices.push_back(device);
+    }
+    if (interrupted)
+        return interruptedExit;
+
+    const int others = request.simulated.empty() ? otherFtdiChips() : plainSimulatedChips(request.simulated);
+    if (request.json) {
+        std::cout << Json{{"provider", request.providerName()}, {"devices", devices},
+                          {"other_ftdi_devices", others}}
+                         .dump(2)
+                  << "\n";
+    } else {
+        std::cout << count << (count == 1 ? " device\n" : " devices\n");
+        if (count > 0)
+            std::cout << "  index  serial number     generation  firmware  calibration  opens\n";
+        for (const Json &d : devices) {
+            const int generation = d["generation"];
+            char line[128];
+            std::snprintf(line, sizeof line, "  %-5d  %-16s  %-10s  %-8d  %-11s  ", d["index"].get<int>(),
+                          d["serial"].get<std::string>().c_str(),
+                          generation == 1 ? "I" : generation == 2 ? "II" : "?", d["firmware"].get<int>(),
+                          d["calibration"].is_null() ? "-" : d["calibration"].get<std::string>().c_str());
+            std::cout << line;
+            if (d["opens"])
+                std::cout << "yes\n";
+            else
+                std::cout << "no: " << d["status_text"].get<std::string>() << " (" << d["status"].get<int>() << ")"
+                          << (d["last_error"].get<std::string>().empty() ? "" : ": ")
+                          << d["last_error"].get<std::string>() << "\n";
+        }
+    }
+    for (const std::string &serial : uncalibrated)
+        std::cerr << "note: " << serial << " holds no calibration: its values use nominal factors and can be off "
+                     "by a few percent\n";
+    if (others > 0)
+        std::cerr << "note: " << others << " other FTDI device" << (others == 1 ? " is" : "s are")
+                  << " on the bus but not listed: only chips whose serial number starts with SY are instruments\n";
+    if (count == 0) {
+        std::cerr << "note: " << request.providerName() << " found no instrument";
+        if (!request.simulated.empty()) {
+            std::cerr << ": the description names no gen1 or gen2 device (see " << documentationFolder()
+                      << "/simulated-bus.md)\n";
+        } else {
+            std::cerr << "\n";
+            for (const std::string &line :
+                 explainNoInstruments(request.libftdi ? UsbProvider::LibFtdi : UsbProvider::D2xx))
+                std::cerr << "  " << line << "\n";
+            std::cerr << "  `veldrin " << (request.libftdi ? "--libftdi " : "") << "doctor` checks this machine "
+                      << "and prints the fixes\n";
+        }
+    }
+    return 0;
+}
+
+int commandFind(const std::string &serial)
+{
+    int index = -1;
+    if (!check(getDeviceIndex(serial.c_str(), &index), "getDeviceIndex"))
+        return failureExit;
+    std::cout << index << "\n";
+    return 0;
+}
+
+bool applyDac(const Request &r, Json &applied)
+{
+    const int device = r.device, channel = r.dacChannel;
+    if (r.waveform->count() && !check(setDACWaveform(device, channel, r.waveformValue), "setDACWaveform", device))
+        return false;
+    if (r.amplitude->count() && !check(setDACAmplitude(device, channel, r.amplitudeValue), "setDACAmplitude", device))
+        return false;
+    if (r.offset->count() && !check(setDACOffset(device, channel, r.offsetValue), "setDACOffset", device))
+        return false;
+    if (r.dacFrequency->count()
+        && !check(setDACFrequency(device, channel, r.dacFrequencyValue), "setDACFrequency", device))
+        return false;
+    Json dac = {{"channel", channel}};
+    if (r.waveform->count())
+        dac["waveform"] = r.waveformValue;
+    if (r.amplitude->count())
+        dac["amplitude_mv"] = r.amplitudeValue;
+    if (r.offset->count())
+        dac["offset_mv"] = r.offsetValue;
+    if (r.dacFrequency->count())
+        dac["frequency_hz"] = r.dacFrequencyValue;
+    applied["dac"] = dac;
+    std::cerr << "DAC " << channel << " of device " << device << " set\n";
+    return true;
+}
+
+bool applyPwm(const Request &r, Json &applied)
+{
+    const int device = r.device;
+    if (r.pwmFrequency->count()
+        && !check(setPWMFrequency(device, r.pwmFrequencyValue), "setPWMFrequency", device))
+        return false;
+    if (!check(setPWM(device, r.pwmChannel, r.duty), "setPWM", device))
+        return false;
+    Json pwm = {{"channel", r.pwmChannel}, {"duty_percent", r.duty}};
+    if (r.pwmFrequency->count())
+        pwm["frequency_hz"] = r.pwmFrequencyValue;
+    applied["pwm"] = pwm;
+    std::cerr << "PWM " << r.pwmChannel << " of device " << device << " set\n";
+    return true;
+}
+
+// One measurement's values and what they mean.
+struct Measurement
+{
+    std::vector<int> numbers;                                // channel numbers
+    std::vector<std::vector<std::vector<double>>> channels;  // channel -> point -> sample
+    Json metadata;
+    std::vector<double> dac1; // sweep1d/2d: DAC 1 per sample, volts
+    std::vector<double> dac2; // sweep2d: DAC 2 per point, volts
+
+    size_t points() const
+    {
+        size_t n = 0;
+        for (const auto &rows : channels)
+            n = std::max(n, rows.size());
+        return n;
+    }
+};
+
+// Volts to the microvolt (finer than the finest range's step of 24 uV);
+// seconds with the digits a period code needs.
+std::string volts(double value)
+{
+    if (!std::isfinite(value))
+        return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", value);
+    return text;
+}
+
+std::string seconds(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+// CSV: the metadata as "# key: value" lines (values as JSON), then one row
+// per sample with its sweep point, index and time from the acquisition's start.
+size_t writeCsv(std::ostream &out, const Measurement &m)
+{
+    for (const auto &item : m.metadata.items())
+        out << "# " << item.key() << ": "
+            << (item.value().is_string() ? item.value().get<std::string>() : item.value().dump()) << "\n";
+    const double period = m.metadata["period_s"];
+    out << "point,sample,time_s";
+    if (!m.dac1.empty())
+        out << ",dac1_volts";
+    if (!m.dac2.empty())
+        out << ",dac2_volts";
+    for (int number : m.numbers)
         out << ",channel" << number << "_volts";
     out << "\n";
-    points = 0;
-    for (const auto &rows : channels)
-        points = std::max(points, rows.size());
-    total = 0;
-    for (size_t point = 0; point < points; ++point) {
+    size_t rows = 0;
+    for (size_t point = 0; point < m.points(); ++point) {
         size_t length = 0;
-        for (const auto &rows : channels)
-            if (point < rows.size())
-                length = std::max(length, rows[point].size());
+        for (const auto &channel : m.channels)
+            if (point < channel.size())
+                length = std::max(length, channel[point].size());
         for (size_t sample = 0; sample < length; ++sample) {
-            out << point << "," << sample;
-            for (const auto &rows : channels) {
+            out << point << "," << sample << "," << seconds(double(sample) * period);
+            if (!m.dac1.empty())
+                out << "," << (sample < m.dac1.size() ? volts(m.dac1[sample]) : "");
+            if (!m.dac2.empty())
+                out << "," << (point < m.dac2.size() ? volts(m.dac2[point]) : "");
+            for (const auto &channel : m.channels) {
                 out << ",";
-                if (point < rows.size() && sample < rows[point].size()) {
-                    char text[32];
-                    std::snprintf(text, sizeof text, "%.6f", rows[point][sample]);
-                    out << text;
-                }
+                if (point < channel.size() && sample < channel[point].size())
+                    out << volts(channel[point][sample]);
             }
             out << "\n";
-            ++total;
+            ++rows;
         }
     }
+    return rows;
 }
 
-void writeJson(std::ostream &out, int device, const std::string &kind, const std::vector<int> &numbers,
-               const std::vector<std::vector<std::vector<double>>> &channels)
+Json toJson(const Measurement &m)
 {
-    const Identity identity = identityOf(device);
-    out << "{\"device\": " << device << ", \"serial\": " << jsonString(identity.serial)
-        << ", \"generation\": " << identity.generation << ", \"kind\": " << jsonString(kind)
-        << ", \"channels\": {";
-    for (size_t i = 0; i < channels.size(); ++i) {
-        out << (i ? ", " : "") << "\"" << numbers[i] << "\": [";
-        for (size_t r = 0; r < channels[i].size(); ++r) {
-            out << (r ? ", " : "") << "[";
-            const std::vector<double> &row = channels[i][r];
-            for (size_t k = 0; k < row.size(); ++k)
-                out << (k ? ", " : "") << jsonNumber(row[k]);
-            out << "]";
-        }
-        out << "]";
-    }
-    out << "}}\n";
+    const double period = m.metadata["period_s"];
+    size_t length = 0;
+    for (const auto &channel : m.channels)
+        for (const auto &row : channel)
+            length = std::max(length, row.size());
+    std::vector<double> times(length);
+    for (size_t k = 0; k < length; ++k)
+        times[k] = double(k) * period;
+    Json channels = Json::object();
+    for (size_t i = 0; i < m.channels.size(); ++i)
+        channels[std::to_string(m.numbers[i])] = m.channels[i];
+    Json out = {{"device", m.metadata["device"]},
+                {"serial", m.metadata["serial_number"]},
+                {"generation", m.metadata["generation"]},
+                {"kind", m.metadata["kind"]},
+                {"complete", m.metadata["complete"]},
+                {"metadata", m.metadata},
+                {"time_s", times}};
+    if (!m.dac1.empty())
+        out["dac1_volts"] = m.dac1;
+    if (!m.dac2.empty())
+        out["dac2_volts"] = m.dac2;
+    out["channels"] = channels;
+    return out;
 }
 
-int writeResults(int device, int channelMask, const std::string &kind, const Options &options)
+int writeMeasurement(const Request &r, const Measurement &m)
 {
-    std::vector<std::vector<std::vector<double>>> channels;
-    std::vector<int> numbers;
-    for (int channel = 1; channel <= 2; ++channel) {
-        if (!(channelMask & (1 << (channel - 1))))
-            continue;
-        channels.emplace_back();
-        if (!fetchRows(device, channel, channels.back()))
-            return 1;
-        numbers.push_back(channel);
-    }
-    const bool json = options.has("json");
-    const std::string path = options.text("output", "");
+    const bool json = r.json || (r.output.size() > 5 && r.output.compare(r.output.size() - 5, 5, ".json") == 0);
     std::ofstream file;
-    if (!path.empty()) {
-        file.open(path);
+    if (!r.output.empty()) {
+        file.open(r.output);
         if (!file) {
-            std::cerr << "veldrin: cannot write " << path << "\n";
-            return 1;
+            std::cerr << "veldrin: cannot write " << r.output << "\n";
+            return failureExit;
         }
     }
-    std::ostream &out = path.empty() ? std::cout : file;
-    size_t total = 0, points = 0;
-    if (json) {
-        writeJson(out, device, kind, numbers, channels);
-        if (path.empty())
-            return 0;
-        for (const auto &rows : channels)
-            points = std::max(points, rows.size());
-        std::cout << "wrote " << points << (points == 1 ? " point" : " points") << " as JSON to " << path << "\n";
-    } else {
-        writeCsv(out, numbers, channels, total, points);
-        if (!path.empty())
-            std::cout << "wrote " << total << " rows (" << points << (points == 1 ? " point" : " points")
-                      << ") to " << path << "\n";
+    std::ostream &out = r.output.empty() ? std::cout : file;
+    size_t rows = 0;
+    if (json)
+        out << toJson(m).dump() << "\n";
+    else
+        rows = writeCsv(out, m);
+    out.flush();
+    if (!out) {
+        std::cerr << "veldrin: writing " << (r.output.empty() ? "standard output" : r.output) << " failed\n";
+        return failureExit;
     }
-    for (size_t i = 0; i < channels.size(); ++i) {
+    const size_t points = m.points();
+    if (!r.output.empty()) {
+        if (json)
+            std::cerr << "wrote " << points << (points == 1 ? " point" : " points") << " as JSON to " << r.output
+                      << "\n";
+        else
+            std::cerr << "wrote " << rows << " rows (" << points << (points == 1 ? " point" : " points") << ") to "
+                      << r.output << "\n";
+    }
+    for (size_t i = 0; i < m.channels.size(); ++i) {
         double minimum = 0, maximum = 0, sum = 0;
         size_t count = 0;
-        for (const auto &row : channels[i])
+        for (const auto &row : m.channels[i])
             for (double v : row) {
                 if (count == 0 || v < minimum) minimum = v;
                 if (count == 0 || v > maximum) maximum = v;
                 sum += v;
                 ++count;
             }
-        std::cout << "channel " << numbers[i] << ": " << count << " samples";
+        std::cerr << "channel " << m.numbers[i] << ": " << count << " samples";
         if (count)
-            std::cout << ", min " << minimum << " V, mean " << sum / double(count) << " V, max "
-                      << maximum << " V";
-        std::cout << "\n";
+            std::cerr << ", min " << minimum << " V, mean " << sum / double(count) << " V, max " << maximum << " V";
+        std::cerr << "\n";
     }
     return 0;
 }
 
-// Exit status of a measurement ended by Ctrl-C (128 + SIGINT, as shells do).
-constexpr int interruptedExit = 130;
-
-int commandMeasure(const std::string &kind, const Options &options)
+int commandMeasure(const Request &r, Json applied)
 {
-    const int device = requireDevice(options);
-    const int mask = static_cast<int>(options.number("channels", 3));
-    const int period = static_cast<int>(options.number("period", 8));
-    const int samples = static_cast<int>(options.number("samples", 1000));
-    if (options.has("range"))
+    const int device = r.device;
+    const Identity identity = identityOf(device);
+    const int mask = r.channels;
+    if (!check(setSpikeFilter(device, !r.raw), "setSpikeFilter", device))
+        return failureExit;
+    if (r.rangeGiven)
         for (int channel = 1; channel <= 2; ++channel)
-            if (!check(setADCProperties(device, channel, static_cast<int>(options.number("range", 0)), 0),
-                       "setADCProperties", device))
-                return 1;
-    if (options.has("start") || options.has("stop"))
-        if (!check(setSweepProperties(device, 1, static_cast<int>(options.number("start", -1000)),
-                                      static_cast<int>(options.number("stop", 1000))),
-                   "setSweepProperties", device))
-            return 1;
-    if (options.has("start2") || options.has("stop2"))
-        if (!check(setSweepProperties(device, 2, static_cast<int>(options.number("start2", -1000)),
-                                      static_cast<int>(options.number("stop2", 1000))),
-                   "setSweepProperties", device))
-            return 1;
+            if ((mask & (1 << (channel - 1))) && !check(setADCProperties(device, channel, r.range, 0),
+                                                        "setADCProperties", device))
+                return failureExit;
+    if (r.kind != "measure" && !check(setSweepProperties(device, 1, r.start, r.stop), "setSweepProperties", device))
+        return failureExit;
+    if (r.kind == "sweep2d" && !check(setSweepProperties(device, 2, r.start2, r.stop2), "setSweepProperties", device))
+        return failureExit;
+    int calibration = VELDRIN_CALIBRATION_DEFAULTS;
+    if (!check(getCalibrationState(device, &calibration), "getCalibrationState", device))
+        return failureExit;
+
+    Measurement m;
+    m.metadata = {{"device", device},
+                  {"serial_number", identity.serial},
+                  {"generation", identity.generation},
+                  {"firmware", identity.firmware},
+                  {"kind", r.kind},
+                  {"period_code", r.period},
+                  {"period_s", r.period >= 0 && r.period <= 16 ? periodSeconds[r.period] : 0.0},
+                  {"samples_per_channel", r.samples},
+                  {"points", r.kind == "sweep2d" ? r.points : 1},
+                  {"channels", Json::array()},
+                  {"adc_range", r.range},
+                  {"spike_filter", !r.raw},
+                  {"calibration", calibration == VELDRIN_CALIBRATION_STORED ? "stored" : "missing (nominal factors)"},
+                  {"started_utc", utcNow()},
+                  {"library_version", libraryVersion()},
+                  {"tool", versionText()},
+                  {"provider", r.providerName() + (r.simulated.empty() ? "" : ": " + r.simulated)}};
+    for (int channel = 1; channel <= 2; ++channel)
+        if (mask & (1 << (channel - 1)))
+            m.metadata["channels"].push_back(channel);
+    if (r.kind != "measure") {
+        m.metadata["dac1_sweep_mv"] = {r.start, r.stop};
+        for (int k = 0; k < r.samples; ++k)
+            m.dac1.push_back((r.start + (r.stop - r.start) * double(k) / double(std::max(1, r.samples - 1))) / 1000.0);
+    }
+    if (r.kind == "sweep2d") {
+        m.metadata["dac2_sweep_mv"] = {r.start2, r.stop2};
+        for (int p = 0; p < r.points; ++p)
+            m.dac2.push_back((r.start2 + (r.stop2 - r.start2) * double(p) / double(std::max(1, r.points - 1))) / 1000.0);
+        m.metadata["dac2_setpoints_v"] = m.dac2;
+    }
+    for (const auto &item : applied.items())
+        m.metadata[item.key()] = item.value();
+    if (calibration != VELDRIN_CALIBRATION_STORED)
+        std::cerr << "note: " << identity.serial << " holds no calibration: its values use nominal factors and can "
+                     "be off by a few percent\n";
+
     int status;
-    if (kind == "measure")
-        status = runMeasurement(device, mask, period, samples);
-    else if (kind == "sweep1d")
-        status = run1DSweepMeasurement(device, mask, period, samples);
+    if (r.kind == "measure")
+        status = runMeasurement(device, mask, r.period, r.samples);
+    else if (r.kind == "sweep1d")
+        status = run1DSweepMeasurement(device, mask, r.period, r.samples);
     else
-        status = run2DSweepMeasurement(device, mask, period, samples,
-                                       static_cast<int>(options.number("points", 2)));
-    if (!check(status, kind.c_str(), device))
-        return 1;
-    switch (waitForCompletion(device, static_cast<double>(options.number("timeout", 30)),
-                              !options.has("no-progress"))) {
-    case Waited::Complete:
-        break;
-    case Waited::Failed:
-        return 1;
-    case Waited::Interrupted:
+        status = run2DSweepMeasurement(device, mask, r.period, r.samples, r.points);
+    if (!check(status, r.kind.c_str(), device))
+        return failureExit;
+    const Waited waited = waitForCompletion(device, r.timeout, !r.noProgress && stderrIsTerminal());
+    if (waited == Waited::Failed)
+        return failureExit;
+    m.metadata["complete"] = waited == Waited::Complete;
+    for (int channel = 1; channel <= 2; ++channel) {
+        if (!(mask & (1 << (channel - 1))))
+            continue;
+        m.channels.emplace_back();
+        if (!fetchRows(device, channel, m.channels.back()))
+            return failureExit;
+        m.numbers.push_back(channel);
+    }
+    const int written = writeMeasurement(r, m);
+    if (waited == Waited::Interrupted) {
+        std::cerr << "veldrin: interrupted; what arrived was written, marked incomplete (complete: false)\n";
         return interruptedExit;
     }
-    return writeResults(device, mask, kind, options);
-}
-
-int commandDac(const Options &options)
-{
-    const int device = requireDevice(options);
-    const int channel = static_cast<int>(options.number("channel", 1));
-    if (options.has("waveform")
-        && !check(setDACWaveform(device, channel, static_cast<int>(options.number("waveform", 0))), "setDACWaveform", device))
-        return 1;
-    if (options.has("amplitude")
-        && !check(setDACAmplitude(device, channel, static_cast<int>(options.number("amplitude", 0))), "setDACAmplitude", device))
-        return 1;
-    if (options.has("offset")
-        && !check(setDACOffset(device, channel, static_cast<int>(options.number("offset", 0))), "setDACOffset", device))
-        return 1;
-    if (options.has("frequency")
-        && !check(setDACFrequency(device, channel, static_cast<int>(options.number("frequency", 0))), "setDACFrequency", device))
-        return 1;
-    std::cout << "DAC " << channel << " of device " << device << " set\n";
-    return 0;
-}
-
-int commandPwm(const Options &options)
-{
-    const int device = requireDevice(options);
-    const int channel = static_cast<int>(options.number("channel", 1));
-    if (options.has("frequency")
-        && !check(setPWMFrequency(device, static_cast<int>(options.number("frequency", 0))), "setPWMFrequency", device))
-        return 1;
-    if (!check(setPWM(device, channel, static_cast<int>(options.number("duty", 50))), "setPWM", device))
-        return 1;
-    std::cout << "PWM " << channel << " of device " << device << " set\n";
-    return 0;
+    return written;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        std::cout << usageText;
-        return args.empty() ? 2 : 0;
-    }
-    if (args[0] == "doctor")
-        return runDoctor(std::vector<std::string>(args.begin() + 1, args.end()), std::cout, std::cerr);
+    Request r;
+    CLI::App app("veldrin: lists and drives Veldrin measurement instruments on FTDI USB chips, or the "
+                 "simulated ones of the library's built-in bus.",
+                 "veldrin");
+    app.set_version_flag("--version", versionText());
+    // The options of the main command are understood anywhere on the line,
+    // also after a subcommand.
+    app.fallthrough();
+    app.require_subcommand(1, 3);
+    auto *simulated = app.add_option("--simulated", r.simulated,
+                                     "the built-in simulated bus with the devices DESCRIPTION names, e.g. \"demo\", "
+                                     "\"gen2 signal=sine pace=real\" (see simulated-bus.md)")
+                          ->type_name("DESCRIPTION");
+    auto *ftdi = app.add_flag("--ftdi", r.ftdi, "FTDI's D2XX library, libftd2xx.so (the default)");
+    auto *libftdi = app.add_flag("--libftdi", r.libftdi, "the open-source libftdi1 (libftdi1.so.2) instead");
+    simulated->excludes(ftdi)->excludes(libftdi);
+    ftdi->excludes(libftdi);
+    app.add_option("--device", r.device, "the instrument's index in `veldrin list`")
+        ->check(CLI::PositiveNumber)
+        ->type_name("N");
+    app.footer("Simulated bus: DESCRIPTION is entries separated by ';', each a kind (gen1, gen2,\n"
+               "ftdi) with settings such as serial=..., signal=sine|dc|loopback|noise,\n"
+               "pace=real|fast (real: the instruments take their real time; fast: every answer\n"
+               "at once) and fault=no-calibration; \"demo\" is one instrument of each generation\n"
+               "and a plain FTDI chip. See simulated-bus.md and simulated-instruments.md in\n" +
+               documentationFolder() + " (real hardware: hardware-linux.md there;\n"
+               "units, codes and ranges: the header VeldrinLib.h).\n\n"
+               "Data goes to standard output or --output; messages, notes and the progress bar\n"
+               "to standard error. Settings may precede one measurement in the same run:\n"
+               "  veldrin --simulated demo --device 2 dac --amplitude 1000 measure --samples 100\n"
+               "Exit status: 0 success, 1 failure, 2 usage error, 130 interrupted (Ctrl-C).");
 
-    size_t at = 0;
-    if (args[at] == "--simulated") {
-        if (at + 1 >= args.size()) {
-            std::cerr << "veldrin: --simulated needs a description\n";
-            return 2;
+    const std::string commandFooter =
+        "The main options apply here too, anywhere on the line: --device N (which instrument),\n"
+        "--simulated DESCRIPTION, --ftdi, --libftdi. veldrin --help describes them.";
+    auto *list = app.add_subcommand("list", "the instruments: index, serial number, generation, firmware, "
+                                            "calibration and whether each opens");
+    list->add_flag("--json", r.json, "machine-readable output");
+
+    std::string serial;
+    auto *find = app.add_subcommand("find", "the index of the instrument with that serial number");
+    find->add_option("SERIAL", serial, "9 or 13 characters; xxxx as the last four matches any unit")->required();
+
+    std::vector<CLI::App *> measurements;
+    for (const char *name : {"measure", "sweep1d", "sweep2d"}) {
+        const std::string kind = name;
+        const char *what = kind == "measure" ? "one acquisition of the selected inputs"
+            : kind == "sweep1d"              ? "DAC 1 ramps from --start to --stop across the acquisition (gen II)"
+                                             : "the DAC 1 ramp repeated at --points set-points of DAC 2 (gen II)";
+        CLI::App *command = app.add_subcommand(name, what);
+        command->add_option("--channels", r.channels, "inputs: 1, 2 or 3 (both)")->capture_default_str()->check(CLI::Range(1, 3));
+        command->add_option("--period", r.period, "period code, 0 (10 us) to 16 (2 s); 6 is 1 ms, 8 is 5 ms")->capture_default_str();
+        command->add_option("--samples", r.samples, "samples per channel (and point)")->capture_default_str();
+        command->add_option("--range", r.range,
+                            "ADC range of the measured inputs: gen I 2 (2.5 V) or 3 (20 V); gen II 0 (0.1 V), "
+                            "1 (0.4 V), 2 (2 V), 3 (10 V)")->capture_default_str();
+        command->add_option("--output", r.output, "write the data to FILE (JSON when it ends in .json)")
+            ->type_name("FILE");
+        command->add_option("--timeout", r.timeout, "give up after SECONDS")->capture_default_str()
+            ->check(CLI::Range(0.001, 1e7))
+            ->type_name("SECONDS");
+        command->add_flag("--json", r.json, "JSON instead of CSV");
+        command->add_flag("--no-progress", r.noProgress, "no progress bar (drawn only on a terminal)");
+        command->add_flag("--raw", r.raw, "no spike filter: each value only calibrated (see VeldrinLib.h)");
+        if (kind != "measure") {
+            command->add_option("--start", r.start, "DAC 1 sweep start, mV")->capture_default_str();
+            command->add_option("--stop", r.stop, "DAC 1 sweep stop, mV")->capture_default_str();
         }
-        const int status = useSimulatedBus(args[at + 1].c_str());
-        if (!check(status, "useSimulatedBus"))
-            return 2;
-        at += 2;
-    } else if (args[at] == "--ftdi") {
-        useFtdiLibrary();
-        at += 1;
-    } else if (args[at] == "--libftdi") {
-        useLibFtdi();
-        at += 1;
-    }
-    if (at >= args.size()) {
-        std::cerr << usageText;
-        return 2;
-    }
-    const std::string command = args[at++];
-    std::vector<std::string> positional;
-    Options options;
-    for (; at < args.size(); ++at) {
-        const std::string &arg = args[at];
-        if (arg.rfind("--", 0) == 0) {
-            const std::string name = arg.substr(2);
-            if (std::find(std::begin(flagOptions), std::end(flagOptions), name) != std::end(flagOptions)) {
-                options.values[name] = "";
-                continue;
-            }
-            if (at + 1 >= args.size()) {
-                std::cerr << "veldrin: " << arg << " needs a value\n";
-                return 2;
-            }
-            options.values[arg.substr(2)] = args[++at];
-        } else {
-            positional.push_back(arg);
+        if (kind == "sweep2d") {
+            command->add_option("--start2", r.start2, "DAC 2 first set-point, mV")->capture_default_str();
+            command->add_option("--stop2", r.stop2, "DAC 2 last set-point, mV")->capture_default_str();
+            command->add_option("--points", r.points, "set-points of DAC 2")->capture_default_str();
         }
+        command->callback([&r, kind] { r.kind = kind; });
+        measurements.push_back(command);
     }
 
-    if (command == "status") {
-        if (positional.empty()) {
-            std::cerr << "veldrin: status needs a code\n";
-            return 2;
-        }
+    auto *dac = app.add_subcommand("dac", "sets a DAC output (alone, or before a measurement in the same run)");
+    dac->add_option("--channel", r.dacChannel, "DAC 1 or 2")->capture_default_str();
+    r.waveform = dac->add_option("--waveform", r.waveformValue, "0 sine, 1 square, 2 triangle");
+    r.amplitude = dac->add_option("--amplitude", r.amplitudeValue, "peak, mV");
+    r.offset = dac->add_option("--offset", r.offsetValue, "mV");
+    r.dacFrequency = dac->add_option("--frequency", r.dacFrequencyValue, "Hz");
+
+    auto *pwm = app.add_subcommand("pwm", "sets a PWM output (alone, or before a measurement in the same run)");
+    pwm->add_option("--channel", r.pwmChannel, "PWM 1 or 2")->capture_default_str();
+    pwm->add_option("--duty", r.duty, "duty cycle, percent")->required();
+    r.pwmFrequency = pwm->add_option("--frequency", r.pwmFrequencyValue, "Hz, both outputs (gen II)");
+
+    std::string statusCode;
+    auto *statusCommand = app.add_subcommand("status", "the text of a status code");
+    statusCommand->add_option("CODE", statusCode, "a status code, 0 to 28")->required();
+
+    std::vector<std::string> doctorArguments;
+    std::string sysfs, dev, d2xxLibrary, user;
+    auto *doctor = app.add_subcommand("doctor", "checks this machine's setup for FTDI hardware (D2XX, or libftdi1 "
+                                                "with --libftdi) and prints the fixes");
+    auto *sysfsOption = doctor->add_option("--sysfs", sysfs, "sysfs root to read")->type_name("DIR");
+    auto *devOption = doctor->add_option("--dev", dev, "device root to read")->type_name("DIR");
+    auto *d2xxOption = doctor->add_option("--d2xx-library", d2xxLibrary, "D2XX library to try")->type_name("FILE");
+    auto *userOption = doctor->add_option("--user", user, "whose access to check")->type_name("WHO");
+
+    for (CLI::App *command : app.get_subcommands({}))
+        command->footer(commandFooter);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        std::cerr << "veldrin: " << e.what() << "\nRun veldrin --help for the commands and options.\n";
+        return usageExit;
+    }
+
+    // Which commands, and whether they go together: dac and pwm may come
+    // before one measurement; the others stand alone.
+    int settings = 0, measuring = 0, alone = 0;
+    for (CLI::App *command : app.get_subcommands()) {
+        if (command == dac || command == pwm)
+            ++settings;
+        else if (std::find(measurements.begin(), measurements.end(), command) != measurements.end())
+            ++measuring;
+        else
+            ++alone;
+    }
+    if (alone > 1 || (alone && (settings || measuring)) || measuring > 1) {
+        std::cerr << "veldrin: only dac and pwm go with other commands (before one measure, sweep1d or sweep2d)\n";
+        return usageExit;
+    }
+    if (dac->parsed() && !(r.waveform->count() || r.amplitude->count() || r.offset->count() || r.dacFrequency->count())) {
+        std::cerr << "veldrin: dac needs at least one of --waveform, --amplitude, --offset, --frequency\n";
+        return usageExit;
+    }
+
+    if (statusCommand->parsed()) {
         char *end = nullptr;
-        const long code = std::strtol(positional[0].c_str(), &end, 10);
-        if (end == positional[0].c_str() || *end != '\0' || code < INT_MIN || code > INT_MAX) {
-            std::cerr << "veldrin: status needs a whole number, not '" << positional[0] << "'\n";
-            return 2;
+        const long code = std::strtol(statusCode.c_str(), &end, 10);
+        if (end == statusCode.c_str() || *end != '\0' || code < 0 || code > VELDRIN_BUFFER_TOO_SMALL) {
+            std::cerr << "veldrin: '" << statusCode << "' is not a status code (0 to " << VELDRIN_BUFFER_TOO_SMALL
+                      << ")\n";
+            return usageExit;
         }
         std::cout << code << ": " << getStatusText(static_cast<int>(code)) << std::endl;
         return 0;
     }
+    if (doctor->parsed()) {
+        if (!r.simulated.empty()) {
+            std::cerr << "veldrin: doctor checks real hardware; --simulated has nothing to check\n";
+            return usageExit;
+        }
+        if (r.libftdi)
+            doctorArguments.push_back("--libftdi");
+        const std::pair<CLI::Option *, std::string *> options[] = {
+            {sysfsOption, &sysfs}, {devOption, &dev}, {d2xxOption, &d2xxLibrary}, {userOption, &user}};
+        for (const auto &option : options)
+            if (option.first->count()) {
+                doctorArguments.push_back(option.first->get_name());
+                doctorArguments.push_back(*option.second);
+            }
+        return runDoctor(doctorArguments, std::cout, std::cerr);
+    }
+    if ((settings || measuring) && r.device == 0) {
+        std::cerr << "veldrin: --device N is required (the index `veldrin list` shows)\n";
+        return usageExit;
+    }
+
+    if (!r.simulated.empty()) {
+        if (!check(useSimulatedBus(r.simulated.c_str()), "useSimulatedBus"))
+            return usageExit;
+    } else if (r.libftdi) {
+        useLibFtdi();
+    } else {
+        useFtdiLibrary();
+    }
 
     std::signal(SIGINT, onInterrupt);
     if (!check(initialise(), "initialise"))
-        return 1;
-    int result = 2;
-    if (command == "list")
-        result = commandList(options);
-    else if (command == "find" && !positional.empty())
-        result = commandFind(positional[0]);
-    else if (command == "measure" || command == "sweep1d" || command == "sweep2d")
-        result = commandMeasure(command, options);
-    else if (command == "dac")
-        result = commandDac(options);
-    else if (command == "pwm")
-        result = commandPwm(options);
-    else
-        std::cerr << "veldrin: unknown command '" << command << "'\n" << usageText;
+        return failureExit;
+    int result = 0;
+    Json applied = Json::object();
+    if (list->parsed())
+        result = commandList(r);
+    else if (find->parsed())
+        result = commandFind(serial);
+    else {
+        if (dac->parsed() && !applyDac(r, applied))
+            result = failureExit;
+        if (result == 0 && pwm->parsed() && !applyPwm(r, applied))
+            result = failureExit;
+        if (result == 0 && measuring)
+            result = commandMeasure(r, applied);
+    }
     closeLibrary();
-    if (result == interruptedExit)
-        std::cerr << "veldrin: interrupted; the measurement was ended and the library closed\n";
+    if (result == interruptedExit && list->parsed())
+        std::cerr << "veldrin: interrupted; the library was closed\n";
     return result;
 }

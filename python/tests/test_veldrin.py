@@ -79,6 +79,8 @@ class PackageTest(unittest.TestCase):
             self.assertEqual((refused.serial_number, refused.generation, refused.firmware_version),
                              ("SYAH004010007", 1, 2))
             self.assertEqual(good.last_error, "")
+            self.assertEqual(lib.open_devices(), 1)
+            self.assertIn("Firmware version 2", refused.last_error)
             with self.assertRaises(veldrin.VeldrinError) as caught:
                 refused.measure(samples=10)
             error = caught.exception
@@ -108,6 +110,16 @@ class PackageTest(unittest.TestCase):
                         self.assertEqual([len(row) for row in rows], [20, 20, 20])
                         self.assertTrue(all(abs(v + 0.75) < 0.01 for v in volts[2]))
                     self.assertEqual(len(volts[1]), 50)
+
+    def test_spike_filter_switch_and_calibration_state(self):
+        peak = lambda values: max(float(v) for v in values)
+        with veldrin.Library(simulated="gen2 signal=sine pace=fast; gen2 fault=no-calibration pace=fast") as lib:
+            sine, uncalibrated = lib.devices()
+            # The 50 Hz sine at 1 ms: the median clips its 1 V peak to 0.951 V.
+            self.assertAlmostEqual(peak(sine.measure(channels=1, period=6, samples=100)[1]), 0.951, delta=0.01)
+            self.assertAlmostEqual(peak(sine.measure(channels=1, period=6, samples=100, spike_filter=False)[1]),
+                                   1.0, delta=0.01)
+            self.assertEqual((sine.calibrated, uncalibrated.calibrated), (True, False))
 
     def test_progress_callback_and_wait_time_out(self):
         with veldrin.Library(simulated="gen2 signal=dc") as lib:
@@ -146,6 +158,19 @@ class ModuleCommandTest(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertIn("9 (", done.stderr)
         self.assertIn("Firmware version 2", done.stderr)
+
+    def test_plot_without_matplotlib_is_refused_before_measuring(self):
+        with tempfile.TemporaryDirectory() as folder:
+            os.mkdir(os.path.join(folder, "matplotlib"))
+            with open(os.path.join(folder, "matplotlib", "__init__.py"), "w") as f:
+                f.write("raise ImportError('not installed')\n")
+            env = dict(os.environ, PYTHONPATH=folder + os.pathsep + PACKAGE_ROOT)
+            # 1000 samples of 2 s: a measurement would not end within the time-out.
+            done = subprocess.run([sys.executable, "-m", "veldrin", "--simulated", "gen2", "measure", "--device",
+                                   "1", "--period", "16", "--samples", "1000", "--plot", "x.png"],
+                                  capture_output=True, text=True, timeout=20, env=env)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("--plot needs matplotlib", done.stderr)
 
     @unittest.skipUnless(HAVE_MATPLOTLIB, "matplotlib is not installed")
     def test_plot(self):

@@ -13,6 +13,11 @@ except ImportError:  # pragma: no cover - depends on the machine
 _lib = None
 
 BUFFER_TOO_SMALL = 28
+CALIBRATION_STORED = 1
+
+# Seconds between two samples, by period code.
+PERIOD_SECONDS = (0.00001, 0.00002, 0.00005, 0.0001, 0.0002, 0.0005, 0.001, 0.002, 0.005,
+                  0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0, 2.0)
 
 
 def _candidates():
@@ -73,6 +78,7 @@ def load_library():
         "waitForMeasurement": [c_int, c_int, c_bool_p],
         "getResultChecked": [c_int, c_int, c_double_p, c_int, c_int_p],
         "get2DResultRow": [c_int, c_int, c_int, c_double_p, c_int, c_int_p],
+        "openDevices": [c_int_p],
         "initialise": [],
         "closeLibrary": [],
         "getDeviceCount": [c_int_p],
@@ -95,6 +101,8 @@ def load_library():
         "useFtdiLibrary": [],
         "useLibFtdi": [],
         "useSimulatedBus": [ctypes.c_char_p],
+        "setSpikeFilter": [c_int, ctypes.c_bool],
+        "getCalibrationState": [c_int, c_int_p],
     }
     for name, arguments in signatures.items():
         function = getattr(lib, name)
@@ -177,6 +185,7 @@ class Library:
         self._lib = load_library()
         self._simulated = simulated
         self._libftdi = libftdi
+        self._spike_filters = {}
 
     def open(self):
         if self._libftdi:
@@ -186,6 +195,8 @@ class Library:
         else:
             _check(self._lib.useSimulatedBus(self._simulated.encode("latin-1")), "useSimulatedBus")
         _check(self._lib.initialise(), "initialise")
+        # Spike filter per device index as last set; initialise turns every one on.
+        self._spike_filters = {}
         return self
 
     def close(self):
@@ -210,6 +221,16 @@ class Library:
                "getDeviceIndex")
         return index.value
 
+    def open_devices(self):
+        """Opens every listed instrument that is not open yet, all at once.
+
+        Returns how many are open afterwards. One that fails stays closed, and
+        its own calls raise its reason (VeldrinError) as a first call would.
+        """
+        opened = ctypes.c_int(0)
+        _check(self._lib.openDevices(ctypes.byref(opened)), "openDevices")
+        return opened.value
+
     def device(self, index):
         return Device(self, index)
 
@@ -231,6 +252,7 @@ class Device:
 
     def __init__(self, library, index):
         self._lib = library._lib
+        self._library = library
         self.index = index
 
     def __repr__(self):
@@ -294,6 +316,23 @@ class Device:
 
     def set_sweep(self, channel, start_mv, stop_mv):
         self._call("setSweepProperties", channel, start_mv, stop_mv)
+
+    def set_spike_filter(self, enabled):
+        """Switches the 5-sample median spike filter (on by default) for the
+        measurements started afterwards; off, each value is only calibrated."""
+        self._call("setSpikeFilter", bool(enabled))
+        self._library._spike_filters[self.index] = bool(enabled)
+
+    def _use_spike_filter(self, enabled):
+        # Set only when it changes, so that a start's own error is the one raised.
+        if self._library._spike_filters.get(self.index, True) != bool(enabled):
+            self.set_spike_filter(enabled)
+
+    @property
+    def calibrated(self):
+        """True when the instrument's stored calibration is in use, False when
+        it has none (missing or erased) and nominal factors apply. Opens it."""
+        return self._int("getCalibrationState") == CALIBRATION_STORED
 
     def is_complete(self):
         complete = ctypes.c_bool(False)
@@ -369,19 +408,32 @@ class Device:
                 out[channel] = self.result_2d(channel) if two_dimensional else self.result(channel)
         return out
 
-    def measure(self, channels=3, period=8, samples=1000, timeout=30.0, progress=None):
-        """Runs one measurement and returns {channel: volts}."""
+    def measure(self, channels=3, period=8, samples=1000, timeout=30.0, progress=None, spike_filter=True):
+        """Runs one measurement and returns {channel: volts}.
+
+        channels: mask, 1 (input 1), 2 (input 2) or 3 (both); period: the
+        period code (6 is 1 ms, 8 is 5 ms; PERIOD_SECONDS has them all);
+        samples: per channel. spike_filter=False returns each value only
+        calibrated, without the 5-sample median that removes spikes but lags
+        two samples and clips fast signals (see VeldrinLib.h).
+        """
+        self._use_spike_filter(spike_filter)
         self._call("runMeasurement", channels, period, samples)
         self.wait(timeout, progress)
         return self._collect(channels, False)
 
-    def sweep_1d(self, channels=3, period=8, samples=1000, timeout=30.0, progress=None):
+    def sweep_1d(self, channels=3, period=8, samples=1000, timeout=30.0, progress=None, spike_filter=True):
+        """DAC 1 ramps from its sweep start to stop (set_sweep) across one
+        acquisition; returns {channel: volts}."""
+        self._use_spike_filter(spike_filter)
         self._call("run1DSweepMeasurement", channels, period, samples)
         self.wait(timeout, progress)
         return self._collect(channels, False)
 
-    def sweep_2d(self, points, channels=3, period=8, samples=100, timeout=60.0, progress=None):
+    def sweep_2d(self, points, channels=3, period=8, samples=100, timeout=60.0, progress=None,
+                 spike_filter=True):
         """Runs a two-dimensional sweep and returns {channel: volts per point}."""
+        self._use_spike_filter(spike_filter)
         self._call("run2DSweepMeasurement", channels, period, samples, points)
         self.wait(timeout, progress)
         return self._collect(channels, True)

@@ -14,6 +14,7 @@ int host_measure(void)
     if (getLibraryVersion(&major, &minor, &patch) != VELDRIN_OK || initialise() != VELDRIN_OK)
         return 1;
     getDeviceSerialNumber(1, serial, (int)sizeof serial);
+    openDevices(&count);
     runMeasurement(1, 3, 8, 16);
     waitForMeasurement(1, 1000, &complete);
     isMeasurementComplete(1, &complete);
