@@ -32,6 +32,17 @@ public:
     // through; called by initialise.
     void installSelectedProvider();
 
+    // Windows: a DLL cannot wait for threads while it is being unloaded (the
+    // loader lock it runs under is the one an ending thread needs), and its
+    // code must not vanish under threads that still run. So once an export
+    // has opened (or tried to open) an instrument, the library holds a
+    // reference to its own DLL: a host that unloads it without closeLibrary
+    // leaves it loaded, its instruments' threads running, until the process
+    // ends. releaseModule (after the device manager is gone, in closeLibrary
+    // and initialise) gives the reference back. Elsewhere both do nothing.
+    void holdModule();
+    void releaseModule();
+
 private:
     LibraryState();
     ~LibraryState();
@@ -40,4 +51,5 @@ private:
     // Null means the vendor library, or libftdi1 when m_libFtdiSelected.
     std::shared_ptr<FtdiApi> m_selected;
     bool m_libFtdiSelected = false;
+    void *m_heldModule = nullptr;
 };

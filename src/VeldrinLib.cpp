@@ -54,6 +54,8 @@ int openedDevice(LibraryState &state, int deviceIndex, bool argumentsValid,
 {
     if (!state.manager)
         return VELDRIN_NOT_INITIALISED;
+    // Opening starts the instrument's threads.
+    state.holdModule();
     const int status = state.manager->checkDevice(deviceIndex);
     if (status != VELDRIN_OK)
         return status;
@@ -171,6 +173,7 @@ int closeManager() noexcept
 {
     return guarded([](LibraryState &state) -> int {
         state.manager.reset();
+        state.releaseModule();
         return VELDRIN_OK;
     });
 }
@@ -198,6 +201,7 @@ int initialise(void)
         // not read their information records, and their serial numbers would
         // be unknown to getDeviceIndex until the next initialise.
         state.manager.reset();
+        state.releaseModule();
         state.manager.reset(new DeviceManager);
         return VELDRIN_OK;
     });

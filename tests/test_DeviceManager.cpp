@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <dirent.h>
 #include <thread>
 
 #include "DeviceManager.h"
+#include "ProcessCounters.h"
 #include "InstrumentBusTest.h"
 #include "SimulatedInstrumentI.h"
 #include "SimulatedInstrumentII.h"
@@ -16,17 +16,7 @@
 
 namespace {
 
-int threadCount()
-{
-    int count = 0;
-    if (DIR *dir = opendir("/proc/self/task")) {
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                ++count;
-        closedir(dir);
-    }
-    return count;
-}
+using ProcessCounters::threadCount;
 
 class DeviceManagerTest : public InstrumentBusTest
 {

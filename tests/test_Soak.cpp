@@ -1,6 +1,6 @@
 // A thousand initialise/closeLibrary cycles, every tenth opening an
 // instrument and measuring with it: after every cycle the process is back to
-// the threads and open file descriptors it had before the first, and the heap
+// the threads and open file descriptors (Windows: kernel handles) it had before the first, and the heap
 // in use stops growing once the one-time allocations are made. The
 // AddressSanitizer build adds LeakSanitizer's check of everything left
 // unreachable.
@@ -13,9 +13,15 @@
 // VELDRIN_SOAK_CYCLES sets another number of cycles.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#include <malloc.h>
+#include <psapi.h>
+#else
 #include <dirent.h>
 #include <malloc.h>
 #include <unistd.h>
+#endif
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -33,6 +39,7 @@
 #include "FtdiBackend.h"
 #include "SimulatedBus.h"
 #include "SimulatedFtdiChip.h"
+#include "ProcessCounters.h"
 #include "SimulatedInstrument.h"
 #include "VeldrinLib.h"
 
@@ -60,25 +67,13 @@ int environmentNumber(const char *name, int fallback)
     return (*end == '\0' && value > 0 && value < std::numeric_limits<int>::max()) ? int(value) : fallback;
 }
 
-// Entries of a /proc directory, without "." and "..".
-int entriesOf(const char *path)
-{
-    DIR *dir = opendir(path);
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return count;
-}
+using ProcessCounters::threadCount;
 
 // What the open descriptors are, for a failure message.
 std::string describeDescriptors()
 {
     std::string text;
+#if !defined(_WIN32)
     DIR *dir = opendir("/proc/self/fd");
     if (!dir)
         return text;
@@ -91,18 +86,13 @@ std::string describeDescriptors()
         text += std::string(" ") + entry->d_name + "=" + (n > 0 ? target : "?");
     }
     closedir(dir);
+#endif
     return text;
 }
 
-int threadCount()
-{
-    return entriesOf("/proc/self/task");
-}
-
-// The directory being listed holds one descriptor of its own while it is read.
 int openDescriptors()
 {
-    return entriesOf("/proc/self/fd") - 1;
+    return ProcessCounters::handleCount();
 }
 
 // Bytes the program has allocated and not freed.
@@ -110,6 +100,14 @@ long long heapInUse()
 {
 #if defined(VELDRIN_SOAK_SANITIZER_HEAP)
     return static_cast<long long>(__sanitizer_get_current_allocated_bytes());
+#elif defined(_WIN32)
+    // The C runtime's heap, which malloc and operator new draw from.
+    long long total = 0;
+    _HEAPINFO entry = {};
+    while (_heapwalk(&entry) == _HEAPOK)
+        if (entry._useflag == _USEDENTRY)
+            total += static_cast<long long>(entry._size);
+    return total;
 #else
     // Counts the main arena only; the test keeps every thread in it.
     return static_cast<long long>(mallinfo2().uordblks);
@@ -118,6 +116,13 @@ long long heapInUse()
 
 long long residentKilobytes()
 {
+#if defined(_WIN32)
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return static_cast<long long>(counters.WorkingSetSize / 1024);
+#endif
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -160,7 +165,7 @@ void clearBusRecords()
 
 TEST(Soak, InitialiseAndCloseCyclesReturnToTheBaseline)
 {
-#if !defined(VELDRIN_SOAK_SANITIZER_HEAP)
+#if !defined(VELDRIN_SOAK_SANITIZER_HEAP) && !defined(_WIN32)
     // One arena for every thread, so that the main arena's figures count the
     // protocol threads' allocations too.
     ASSERT_EQ(mallopt(M_ARENA_MAX, 1), 1);

@@ -817,7 +817,7 @@ int otherFtdiChips()
     return others;
 }
 
-#else
+#elif !defined(_WIN32) // Windows: DoctorWindows.cpp
 
 std::vector<std::string> explainNoInstruments(UsbProvider provider)
 {
@@ -832,7 +832,7 @@ int otherFtdiChips()
 
 int runDoctor(const std::vector<std::string> &, std::ostream &, std::ostream &err)
 {
-    err << "veldrin doctor checks Linux machines only.\n";
+    err << "veldrin doctor checks Linux and Windows machines only.\n";
     return 2;
 }
 

@@ -36,10 +36,13 @@ def _candidates():
     # builds cannot be loaded into an uninstrumented python. An installed
     # package has no checkout around it.
     if os.path.exists(os.path.join(root, "CMakeLists.txt")):
-        for name in names:
-            yield os.path.join(root, "build", name)
+        for build in (["build-win32", "build"] if sys.platform.startswith("win") else ["build"]):
+            for name in names:
+                yield os.path.join(root, build, name)
     # The system's library search: the dynamic loader by soname (its cache,
-    # LD_LIBRARY_PATH, the default directories), then ctypes' own search.
+    # LD_LIBRARY_PATH, the default directories), then ctypes' own search
+    # (on Windows the folders on PATH: loaded by its full path, the DLL finds
+    # Qt5Core.dll and the runtime DLLs beside it).
     yield names[0]
     found = ctypes.util.find_library("VeldrinLib")
     if found:
