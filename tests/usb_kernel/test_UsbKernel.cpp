@@ -1,5 +1,5 @@
 // The exported C interface through the real USB stacks (libftdi1 + libusb, and
-// FTDI's D2XX where VELDRIN_D2XX_LIBRARY names it) on virtual FTDI chips at the
+// FTDI's D2XX where it is found, see loadD2xx) on virtual FTDI chips at the
 // kernel's USB interface: the same checks as on the simulated bus, with every
 // byte passing through the vendor stack, usbdevfs requests and the chip's USB
 // framing. One testbed serves the whole program (the vendor stacks keep their
@@ -32,12 +32,17 @@ VirtualUsbTestbed *testbed = nullptr;
 enum class Stack { LibFtdi, D2xx };
 
 // FTDI's library, loaded by its path so that the provider's load by name finds
-// it. The variable may name the text stub FTDI ships beside the real file.
+// it: the file VELDRIN_D2XX_LIBRARY names, or else the copy the build found
+// beside the repository (VELDRIN_SHARED_D2XX_LIBRARY, set by ctest for the
+// cases that run by default). The path may name the text stub FTDI ships
+// beside the real file.
 bool loadD2xx(std::string *why)
 {
     QString path = QString::fromLocal8Bit(qgetenv("VELDRIN_D2XX_LIBRARY"));
+    if (path.isEmpty())
+        path = QString::fromLocal8Bit(qgetenv("VELDRIN_SHARED_D2XX_LIBRARY"));
     if (path.isEmpty()) {
-        *why = "VELDRIN_D2XX_LIBRARY is not set";
+        *why = "VELDRIN_D2XX_LIBRARY is not set and no copy was found beside the repository";
         return false;
     }
     QFile file(path);
