@@ -42,7 +42,7 @@ bool loadD2xx(std::string *why)
     if (path.isEmpty())
         path = QString::fromLocal8Bit(qgetenv("VELDRIN_SHARED_D2XX_LIBRARY"));
     if (path.isEmpty()) {
-        *why = "VELDRIN_D2XX_LIBRARY is not set and no copy was found beside the repository";
+        *why = "VELDRIN_D2XX_LIBRARY is not set (and this case takes no shared copy by default)";
         return false;
     }
     QFile file(path);
