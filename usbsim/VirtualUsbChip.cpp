@@ -417,11 +417,15 @@ bool VirtualUsbChip::fillBulkIn(Urb &urb, std::int64_t now)
     if (m_handle)
         m_bus->getQueueStatus(m_handle, &available);
     if (available == 0) {
-        // An idle chip sends its status bytes alone when the latency timer expires.
-        if (now - urb.submittedNs < std::int64_t(std::max<int>(m_latencyMs, 1)) * 1000000)
+        // An idle chip sends its status bytes alone when the latency timer
+        // expires. The timer is the chip's, restarted by every packet it
+        // sends, not one per urb: however many IN urbs a host keeps queued,
+        // an idle chip answers one of them per period.
+        if (now - m_lastInPacketNs < std::int64_t(std::max<int>(m_latencyMs, 1)) * 1000000)
             return false;
         urb.buffer->data[0] = ModemStatus0;
         urb.buffer->data[1] = ModemStatus1;
+        m_lastInPacketNs = now;
         completeUrb(urb, 0, 2);
         return true;
     }
@@ -439,6 +443,7 @@ bool VirtualUsbChip::fillBulkIn(Urb &urb, std::int64_t now)
         if (got < std::uint32_t(room) || got == 0)
             break; // a short packet ends the transfer
     }
+    m_lastInPacketNs = now;
     completeUrb(urb, 0, written);
     return true;
 }

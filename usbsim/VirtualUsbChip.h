@@ -35,7 +35,9 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 // packet two modem-status bytes, then up to max-packet minus 2 data bytes. A
 // paced chip makes bytes readable by UART wire time, full packets and its
 // latency timer; an IN urb with nothing to carry completes with the status
-// bytes alone once the latency timer expires, as an idle chip answers.
+// bytes alone once the latency timer expires, as an idle chip answers. The
+// timer is the chip's, restarted by every IN packet: an idle chip answers one
+// queued urb per period, however many the host keeps queued.
 //
 // Profiles: FT232R (0x6001, bcdDevice 0x0600, full speed, 64-byte packets,
 // 128-byte EEPROM), FT232H (0x6014, 0x0900, high speed, 512-byte packets,
@@ -126,5 +128,6 @@ private:
     std::uint8_t m_latencyMs = 16;
     std::uint16_t m_modemControl = 0;
     std::deque<Urb> m_urbs;
+    std::int64_t m_lastInPacketNs = 0; // when the chip last sent a bulk IN packet
     std::uint64_t m_reaps = 0;
 };

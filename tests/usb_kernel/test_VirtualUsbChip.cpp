@@ -1,10 +1,21 @@
-// The virtual chip's reading of the baud-rate request: the divisor each chip
-// family encodes (14 integer bits, eighths in three bits split between wValue
-// and wIndex, the FT232H's 12 MHz base in wIndex bit 9) back to a rate. The
-// rate paces the chip's UART, so a misreading shows as wrong timing only.
+// The virtual chip on its own, below any USB stack. Its reading of the
+// baud-rate request: the divisor each chip family encodes (14 integer bits,
+// eighths in three bits split between wValue and wIndex, the FT232H's 12 MHz
+// base in wIndex bit 9) back to a rate. The rate paces the chip's UART, so a
+// misreading shows as wrong timing only.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+// <linux/usbdevice_fs.h> uses _IOR and friends without including them.
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+
+#include <chrono>
+#include <thread>
+
 #include "VirtualUsbChip.h"
+#include "VirtualUsbTestbed.h"
 
 TEST(VirtualUsbChip, DecodesEachChipsBaudRateDivisor)
 {
@@ -27,4 +38,59 @@ TEST(VirtualUsbChip, DecodesEachChipsBaudRateDivisor)
     };
     for (const Case &c : cases)
         EXPECT_EQ(VirtualUsbChip::decodeBaudRate(c.value, c.index, c.highSpeed), c.rate) << c.what;
+}
+
+// A host that keeps several bulk IN urbs queued on an idle chip (FTDI's D2XX
+// keeps a dozen) gets one status-only packet per latency period, not one per
+// urb: the chip has a single latency timer. Were each urb timed on its own,
+// the completions would keep the host's event loop busy without a pause, and
+// a writer waiting for that loop to pause would stall until its time-out.
+TEST(VirtualUsbChip, AnIdleChipAnswersOneQueuedReadPerLatencyPeriod)
+{
+    ASSERT_TRUE(VirtualUsbTestbed::inMockEnvironment());
+    VirtualUsbTestbed testbed("gen2");
+    ASSERT_TRUE(testbed.isValid()) << testbed.errorText().toStdString();
+    const int fd = ::open(testbed.deviceNode(0).toLocal8Bit().constData(), O_RDWR);
+    ASSERT_GE(fd, 0);
+
+    const int latencyMs = 10;
+    usbdevfs_ctrltransfer setLatency{0x40, 0x09, latencyMs, 1, 0, 1000, nullptr};
+    ASSERT_EQ(::ioctl(fd, USBDEVFS_CONTROL, &setLatency), 0);
+
+    const int queued = 8;
+    usbdevfs_urb urbs[queued] = {};
+    unsigned char buffers[queued][512];
+    for (int i = 0; i < queued; ++i) {
+        urbs[i].type = USBDEVFS_URB_TYPE_BULK;
+        urbs[i].endpoint = 0x81;
+        urbs[i].buffer = buffers[i];
+        urbs[i].buffer_length = sizeof buffers[i];
+        ASSERT_EQ(::ioctl(fd, USBDEVFS_SUBMITURB, &urbs[i]), 0);
+    }
+    int completions = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto period = std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() - start < period) {
+        usbdevfs_urb *reaped = nullptr;
+        if (::ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped) != 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            continue;
+        }
+        ++completions;
+        EXPECT_EQ(reaped->actual_length, 2);
+        ASSERT_EQ(::ioctl(fd, USBDEVFS_SUBMITURB, reaped), 0);
+    }
+    // 30 periods; a slow machine answers fewer, never more.
+    EXPECT_GE(completions, 5);
+    EXPECT_LE(completions, 300 / latencyMs + 2);
+    for (usbdevfs_urb &urb : urbs)
+        ::ioctl(fd, USBDEVFS_DISCARDURB, &urb);
+    ::close(fd);
+}
+
+int main(int argc, char **argv)
+{
+    VirtualUsbTestbed::restartPreloaded(argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
