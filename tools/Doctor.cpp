@@ -1,4 +1,5 @@
 #include "Doctor.h"
+#include "DoctorD2xx.h"
 
 #if defined(__linux__)
 
@@ -41,25 +42,6 @@ const char *const doctorUsage =
     "                       a uid, or UID:GID[,GID...] (default: the user running\n"
     "                       this, or $SUDO_USER under sudo)\n"
     "Exit status: 0 nothing in the way, 1 problems found, 2 usage error.\n";
-
-// The D2XX functions the library resolves; without any one of them it treats
-// the D2XX library as absent.
-const char *const d2xxFunctions[] = {
-    "FT_Open", "FT_Close", "FT_Read", "FT_Write", "FT_SetBaudRate", "FT_SetDataCharacteristics",
-    "FT_SetFlowControl", "FT_Purge", "FT_SetTimeouts", "FT_GetQueueStatus", "FT_GetStatus",
-    "FT_SetLatencyTimer", "FT_SetBitMode", "FT_SetUSBParameters", "FT_EE_Program", "FT_EE_Read",
-    "FT_GetDeviceInfo", "FT_CyclePort", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList",
-    "FT_EEPROM_Read", "FT_EEPROM_Program",
-};
-
-// The D2XX device-list node (natural alignment, 104 bytes on 64-bit).
-struct D2xxNode
-{
-    std::uint32_t flags, type, id, locationId;
-    char serialNumber[16];
-    char description[64];
-    void *handle;
-};
 
 const unsigned ftdiVendor = 0x0403;
 const char *const unbindPath = "/sys/bus/usb/drivers/ftdi_sio/unbind";

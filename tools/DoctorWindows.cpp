@@ -2,6 +2,7 @@
 // from the DLL search path as VeldrinLib loads it, with every function the
 // library calls, its version, and the devices it lists.
 #include "Doctor.h"
+#include "DoctorD2xx.h"
 
 #if defined(_WIN32)
 
@@ -22,26 +23,6 @@ const char *const doctorUsage =
     "  --d2xx-library FILE  D2XX library to try (default FTD2XX.dll from the DLL\n"
     "                       search path, as the library loads it)\n"
     "Exit status: 0 nothing in the way, 1 problems found, 2 usage error.\n";
-
-// The D2XX functions the library resolves; without any one of them it treats
-// the D2XX library as absent.
-const char *const d2xxFunctions[] = {
-    "FT_Open", "FT_Close", "FT_Read", "FT_Write", "FT_SetBaudRate", "FT_SetDataCharacteristics",
-    "FT_SetFlowControl", "FT_Purge", "FT_SetTimeouts", "FT_GetQueueStatus", "FT_GetStatus",
-    "FT_SetLatencyTimer", "FT_SetBitMode", "FT_SetUSBParameters", "FT_EE_Program", "FT_EE_Read",
-    "FT_GetDeviceInfo", "FT_CyclePort", "FT_CreateDeviceInfoList", "FT_GetDeviceInfoList",
-    "FT_EEPROM_Read", "FT_EEPROM_Program",
-};
-
-// The D2XX device-list node (natural alignment: 100 bytes on 32-bit Windows,
-// 104 on 64-bit).
-struct D2xxNode
-{
-    std::uint32_t flags, type, id, locationId;
-    char serialNumber[16];
-    char description[64];
-    void *handle;
-};
 
 // D2XX's functions use the callee-pops convention on 32-bit Windows.
 using VersionFunction = std::uint32_t(__stdcall *)(std::uint32_t *);

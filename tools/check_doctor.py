@@ -228,11 +228,11 @@ class DoctorTest(unittest.TestCase):
             self.assertIn("Checking device access for root", out)
 
     def test_d2xx_functions_match_the_library_loader(self):
-        # The doctor checks for the functions the library resolves.
+        # Both doctors check for the functions the library resolves.
         source = os.path.join(os.path.dirname(HERE), "src", "FtdiLibrary.cpp")
         with open(source) as f:
             loader = set(re.findall(r'resolve\("(FT_\w+)"', f.read()))
-        with open(os.path.join(HERE, "Doctor.cpp")) as f:
+        with open(os.path.join(HERE, "DoctorD2xx.h")) as f:
             text = f.read()
         listed = set(re.findall(r'"(FT_\w+)"', text[text.index("d2xxFunctions[]"):text.index("struct D2xxNode")]))
         self.assertEqual(listed, loader)
