@@ -609,8 +609,16 @@ void VirtualUsbChip::handleIoctl(UMockdevIoctlClient *client)
             fail(EFAULT);
             return;
         }
-        const std::uint32_t none = 0;
-        std::memcpy(caps->data, &none, sizeof none);
+        // What a current kernel reports for a device behind an xHCI
+        // controller (mmap, privilege dropping and the extended connection
+        // query aside, which no stack here needs). Scatter-gather matters
+        // most: without it libusb splits a large read into 16 KiB urbs and,
+        // after a short packet in one of them, discards the rest, losing
+        // whatever the chip had already put into them.
+        const std::uint32_t capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM
+                                           | USBDEVFS_CAP_REAP_AFTER_DISCONNECT
+                                           | USBDEVFS_CAP_BULK_SCATTER_GATHER;
+        std::memcpy(caps->data, &capabilities, sizeof capabilities);
         g_object_unref(caps);
         succeed();
         return;
