@@ -25,6 +25,8 @@ std::shared_ptr<SimulatedBus> SimulatedBusFactory::build(const QString &text, QS
             chip->setFault(SimulatedFtdiChip::EepromReadFailure);
         if (record.hasFault(SimulatedFault::ShortWrite))
             chip->setFault(SimulatedFtdiChip::ShortWrites);
+        if (record.hasFault(SimulatedFault::OverlongRead))
+            chip->setFault(SimulatedFtdiChip::OverlongReads);
         bus->attach(chip);
     }
     return bus;

@@ -6,6 +6,7 @@ const struct { const char *name; SimulatedFault fault; } faultNames[] = {
     {"unplugged", SimulatedFault::Unplugged},
     {"eeprom-fail", SimulatedFault::EepromFail},
     {"short-write", SimulatedFault::ShortWrite},
+    {"overlong-read", SimulatedFault::OverlongRead},
     {"bad-marker", SimulatedFault::BadMarker},
     {"short-page", SimulatedFault::ShortPage},
     {"corrupt-page", SimulatedFault::CorruptPage},
@@ -51,5 +52,5 @@ QString SimulatedDeviceRecord::faultName(SimulatedFault fault)
 bool SimulatedDeviceRecord::isChipFault(SimulatedFault fault)
 {
     return fault == SimulatedFault::Unplugged || fault == SimulatedFault::EepromFail
-           || fault == SimulatedFault::ShortWrite;
+           || fault == SimulatedFault::ShortWrite || fault == SimulatedFault::OverlongRead;
 }

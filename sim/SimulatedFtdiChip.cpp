@@ -552,7 +552,9 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
                 return status;
         }
     }
-    const std::size_t n = std::min<std::size_t>(count, receivedCount());
+    std::size_t n = std::min<std::size_t>(count, receivedCount());
+    if (m_faults & OverlongReads)
+        n = receivedCount();
     if (n > 0) {
         std::memcpy(buffer, m_receiveQueue.data() + m_receiveHead, n);
         m_receiveHead += n;

@@ -95,6 +95,10 @@ public:
         BlankEeprom = 0x4,
         ShortWrites = 0x8,
         PartialWrites = 0x10,
+        // A read hands over everything queued, more than asked for, and
+        // reports that count: FTDI's D2XX 1.4.24 for Linux does so when a
+        // read's time-out expires just as a packet arrives.
+        OverlongReads = 0x20,
     };
 
     // What the last opening of the chip was configured with. open resets it to

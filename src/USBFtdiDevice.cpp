@@ -421,10 +421,20 @@ void USBFtdiDevice::read(char *buffer, int count)
     // rather than read past a buffer.
     if (count < 0 || count >= ReadBufferSize)
         throw USBResult::fromFtStatus(InvalidParameter);
+    // Into room for more than was asked: a vendor library that hands over
+    // more than that (see readSome) must not write past the caller's buffer.
+    // Bytes beyond the count cannot be given back, so such a read fails
+    // rather than drop them unnoticed.
+    std::vector<char> room(static_cast<std::size_t>(count) + OverlongReadRoom);
     std::uint32_t got = 0;
-    const Status status = m_api->read(m_handle, buffer, static_cast<std::uint32_t>(count), &got);
+    const Status status = m_api->read(m_handle, room.data(), static_cast<std::uint32_t>(count), &got);
     if (status != Ok)
         fail(status);
+    if (got > room.size())
+        fail(IoError);
+    if (got > static_cast<std::uint32_t>(count))
+        throw USBResult::fromFtStatus(IoError);
+    std::memcpy(buffer, room.data(), got);
     if (got < static_cast<std::uint32_t>(count))
         throw timedOut();
 }
@@ -477,13 +487,22 @@ int USBFtdiDevice::readSome(char *buffer, int capacity)
     if (capacity <= 0)
         return 0;
     // One byte, waiting up to the read time-out: the vendor read returns as
-    // soon as it is there.
+    // soon as it is there. FTDI's D2XX (1.4.24 for Linux) hands over
+    // everything it holds instead, and reports that count, when its time-out
+    // expires just as a packet arrives: those bytes are in the buffer and are
+    // all kept. One that wrote past the buffer has damaged memory beyond it,
+    // and the opening fails.
     std::uint32_t got = 0;
     Status status = m_api->read(m_handle, buffer, 1, &got);
     if (status != Ok)
         fail(status);
     if (got == 0)
         return 0;
+    if (got > 1) {
+        if (got > static_cast<std::uint32_t>(capacity))
+            fail(IoError);
+        return static_cast<int>(got);
+    }
     std::uint32_t queued = 0;
     status = m_api->getQueueStatus(m_handle, &queued);
     if (status != Ok)

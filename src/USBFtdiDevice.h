@@ -26,6 +26,9 @@ public:
     static constexpr int ReadBufferSize = 1000;
     // The most `readAvailable` takes in one call.
     static constexpr int MaxAvailableRead = 10000;
+    // Room an exact-count read leaves beyond its count for a vendor library
+    // that hands over more than it was asked for.
+    static constexpr int OverlongReadRoom = 65536;
 
     // A device as listed at `index` of the vendor's device list. The device
     // keeps `api`, the provider that listed it (the current one when empty),

@@ -102,12 +102,14 @@ void USBReceiver::waitForBytes()
 {
     if (!m_device)
         throw USBResult(QStringLiteral("Invalid communication handle."), 2);
-    char chunk[1024];
-    const int got = m_device->readSome(chunk, int(sizeof chunk));
+    // As roomy as the thread's chunk: a vendor read may hand over more than
+    // the one byte it waits for.
+    std::vector<char> chunk(ChunkSize);
+    const int got = m_device->readSome(chunk.data(), ChunkSize);
     if (got <= 0)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_buffer.insert(m_buffer.end(), chunk, chunk + got);
+    m_buffer.insert(m_buffer.end(), chunk.data(), chunk.data() + got);
 }
 
 int USBReceiver::take(char *buffer, int count)

@@ -213,6 +213,32 @@ TEST_F(USBFtdiDeviceTest, ExactCountReadsAndWrites)
     EXPECT_EQ(chip->configuration().writeTimeout, 1000u);
 }
 
+// A vendor read that hands over everything queued when asked for less: the
+// waiting read keeps it all, an exact-count read writes nothing past its
+// count and fails rather than drop the surplus.
+TEST_F(USBFtdiDeviceTest, OverlongVendorReadsLoseNothingAndWriteNothingPastTheBuffer)
+{
+    auto device = openedDevice();
+    chip->setFault(SimulatedFtdiChip::OverlongReads);
+    chip->sendToHost("0123456789");
+    std::vector<char> chunk(64, '-');
+    ASSERT_EQ(device->readSome(chunk.data(), int(chunk.size())), 10);
+    EXPECT_EQ(QByteArray(chunk.data(), 12), "0123456789--");
+    EXPECT_EQ(device->bytesAvailable(), 0);
+
+    chip->sendToHost("abcdef");
+    char exact[4] = {'-', '-', '-', '-'};
+    EXPECT_EQ(thrownMessage([&] { device->read(exact, 3); }), "Communication error");
+    EXPECT_EQ(exact[3], '-');
+
+    // More than the caller's buffer holds: memory past it was written, and
+    // the opening is not used again.
+    chip->sendToHost(QByteArray(100, 'z'));
+    std::vector<char> small(200, '-');
+    EXPECT_EQ(thrownMessage([&] { device->readSome(small.data(), 50); }), "Communication error");
+    EXPECT_TRUE(device->isLost());
+}
+
 TEST_F(USBFtdiDeviceTest, ReadAvailableTakesWhatIsMissingUpToTheCap)
 {
     auto device = openedDevice();
