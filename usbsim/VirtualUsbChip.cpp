@@ -13,6 +13,7 @@
 
 #include "SimulatedBus.h"
 #include "SimulatedFtdiChip.h"
+#include "UsbPcapRecorder.h"
 
 namespace {
 
@@ -294,6 +295,40 @@ void VirtualUsbChip::completeUrb(Urb &urb, int status, int actual)
     urb.done = true;
     urb.status = status;
     urb.actual = actual;
+    recordUrb(urb, false);
+}
+
+void VirtualUsbChip::setRecorder(std::shared_ptr<UsbPcapRecorder> recorder, int bus, int address)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_recorder = std::move(recorder);
+    m_recordBus = bus;
+    m_recordAddress = address;
+}
+
+void VirtualUsbChip::recordUrb(const Urb &urb, bool submitted) const
+{
+    if (!m_recorder)
+        return;
+    const bool control = urb.type == USBDEVFS_URB_TYPE_CONTROL;
+    std::uint8_t *bytes = urb.buffer ? urb.buffer->data : nullptr;
+    int length = urb.buffer ? int(urb.buffer->data_len) : 0;
+    const std::uint8_t *setup = nullptr;
+    std::uint8_t endpoint = urb.endpoint;
+    if (control) {
+        // The setup packet leads the buffer; its first byte tells the direction.
+        setup = bytes;
+        endpoint = setup[0] & 0x80;
+        bytes += 8;
+        length -= 8;
+    }
+    const auto type = control ? UsbPcapRecorder::Control : UsbPcapRecorder::Bulk;
+    const std::uint64_t id = urb.urb->client_addr;
+    if (submitted)
+        m_recorder->submitted(m_recordBus, m_recordAddress, id, type, endpoint, setup, bytes, length);
+    else
+        m_recorder->completed(m_recordBus, m_recordAddress, id, type, endpoint, urb.status, bytes,
+                              urb.actual);
 }
 
 // A control transfer: returns the number of data bytes of the data stage, or
@@ -501,15 +536,18 @@ void VirtualUsbChip::handleIoctl(UMockdevIoctlClient *client)
                 fail(EINVAL);
                 return;
             }
+            recordUrb(urb, true);
             const int result = control(urb.buffer->data, urb.buffer->data + 8,
                                        urb.buffer->data_len - 8);
             completeUrb(urb, result < 0 ? result : 0, result < 0 ? 0 : result);
         } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)) {
+            recordUrb(urb, true);
             std::uint32_t written = 0;
             if (m_handle && urb.buffer)
                 m_bus->write(m_handle, urb.buffer->data, std::uint32_t(urb.buffer->data_len), &written);
             completeUrb(urb, 0, int(written));
         } else if (header.type == USBDEVFS_URB_TYPE_BULK) {
+            recordUrb(urb, true);
             // Served at once only when no earlier IN urb is still waiting.
             bool earlierWaiting = false;
             for (const Urb &queued : m_urbs)
@@ -591,7 +629,16 @@ void VirtualUsbChip::handleIoctl(UMockdevIoctlClient *client)
             data = umockdev_ioctl_data_resolve(transfer, offsetof(usbdevfs_ctrltransfer, data), c.wLength, &error);
         g_clear_error(&error);
         std::uint8_t scratch[8];
-        const int result = control(setup, data ? data->data : scratch, data ? data->data_len : 0);
+        std::uint8_t *bytes = data ? data->data : scratch;
+        const int length = data ? int(data->data_len) : 0;
+        const std::uint64_t id = transfer->client_addr;
+        if (m_recorder)
+            m_recorder->submitted(m_recordBus, m_recordAddress, id, UsbPcapRecorder::Control,
+                                  setup[0] & 0x80, setup, bytes, length);
+        const int result = control(setup, bytes, length);
+        if (m_recorder)
+            m_recorder->completed(m_recordBus, m_recordAddress, id, UsbPcapRecorder::Control,
+                                  setup[0] & 0x80, result < 0 ? result : 0, bytes, std::max(result, 0));
         if (data)
             g_object_unref(data);
         g_object_unref(transfer);

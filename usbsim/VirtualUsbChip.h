@@ -18,6 +18,7 @@
 #endif
 
 class SimulatedBus;
+class UsbPcapRecorder;
 class SimulatedFtdiChip;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
@@ -84,6 +85,10 @@ public:
     void setUnplugged(bool unplugged);
     bool isUnplugged() const;
 
+    // Records every urb on this chip (submit and completion) as the device
+    // with this bus number and address; nullptr stops recording.
+    void setRecorder(std::shared_ptr<UsbPcapRecorder> recorder, int bus, int address);
+
     // How many urbs were reaped, for figures on how busy the host's USB stack is.
     std::uint64_t reapCount() const;
 
@@ -114,6 +119,7 @@ private:
     void closeUart();
     void releaseUrb(Urb &urb);
     void completeUrb(Urb &urb, int status, int actual);
+    void recordUrb(const Urb &urb, bool submitted) const;
 
     const std::shared_ptr<SimulatedFtdiChip> m_chip;
     const Profile m_profile;
@@ -130,4 +136,6 @@ private:
     std::deque<Urb> m_urbs;
     std::int64_t m_lastInPacketNs = 0; // when the chip last sent a bulk IN packet
     std::uint64_t m_reaps = 0;
+    std::shared_ptr<UsbPcapRecorder> m_recorder;
+    int m_recordBus = 0, m_recordAddress = 0;
 };

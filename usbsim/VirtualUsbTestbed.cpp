@@ -14,6 +14,7 @@
 #include "SimulatedBus.h"
 #include "SimulatedBusFactory.h"
 #include "SimulatedFtdiChip.h"
+#include "UsbPcapRecorder.h"
 #include "VirtualUsbChip.h"
 
 struct VirtualUsbTestbed::Device
@@ -23,6 +24,7 @@ struct VirtualUsbTestbed::Device
     QString sysfsPath; // as added, e.g. /sys/devices/pci0000:00/.../usb1/1-1
     QString devicePath; // the same without /sys
     QString node;       // /dev/bus/usb/001/002
+    QString record;     // umockdev's description of the device
     int address = 0;
     int port = 0;
     bool present = false;
@@ -180,6 +182,9 @@ bool VirtualUsbTestbed::addToTestbed(Device &device)
         return false;
     }
     device.sysfsPath = QStringLiteral("/sys") + device.devicePath;
+    device.record = record;
+    if (m_recorder)
+        device.chip->setRecorder(m_recorder, 1, device.address);
     if (!umockdev_testbed_attach_ioctl(m_testbed, device.node.toUtf8().constData(), device.handler, &error)) {
         m_error = QStringLiteral("cannot serve %1: %2").arg(device.node, QString::fromUtf8(error->message));
         g_clear_error(&error);
@@ -254,4 +259,20 @@ void VirtualUsbTestbed::plugIn(int index)
         return;
     umockdev_testbed_uevent(m_testbed, device.sysfsPath.toUtf8().constData(), "add");
     sendKernelUevent(device, "add");
+}
+
+QString VirtualUsbTestbed::deviceDescription() const
+{
+    QStringList records;
+    for (const auto &device : m_devices)
+        if (device->present)
+            records << device->record;
+    return records.join(QLatin1Char('\n'));
+}
+
+void VirtualUsbTestbed::setRecorder(std::shared_ptr<UsbPcapRecorder> recorder)
+{
+    m_recorder = std::move(recorder);
+    for (const auto &device : m_devices)
+        device->chip->setRecorder(m_recorder, 1, device->address);
 }

@@ -8,6 +8,7 @@
 
 class SimulatedBus;
 class SimulatedFtdiChip;
+class UsbPcapRecorder;
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
 // Virtual FTDI chips at the kernel's USB interface, for the real USB stacks
@@ -61,6 +62,14 @@ public:
     void unplug(int device);
     void plugIn(int device);
 
+    // The present devices in umockdev's device description format (what
+    // umockdev-record writes and umockdev_testbed_add_from_string reads),
+    // enough to present them again without the chips.
+    QString deviceDescription() const;
+    // Records the urbs of every device (also of those plugged in later) to
+    // `recorder`; nullptr stops recording.
+    void setRecorder(std::shared_ptr<UsbPcapRecorder> recorder);
+
 private:
     struct Device;
     bool addToTestbed(Device &device);
@@ -71,4 +80,5 @@ private:
     std::shared_ptr<SimulatedBus> m_bus;
     QVector<std::shared_ptr<Device>> m_devices;
     int m_nextAddress = 2;
+    std::shared_ptr<UsbPcapRecorder> m_recorder;
 };
