@@ -33,10 +33,11 @@ fi
 # and matplotlib for the Python package's array and plot paths; clang for the
 # public header's compile test; dpkg-dev (dpkg-shlibdeps) and file for the
 # Debian package; umockdev and libftdi1 (with its libusb) for the tests through
-# the real USB stacks on virtual chips.
+# the real USB stacks on virtual chips, libpcap-dev for recording and replaying
+# their sessions as usbmon captures.
 packages="cmake make g++ qtbase5-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev python3
           pkg-config python3-venv python3-numpy python3-matplotlib
-          clang dpkg-dev file umockdev libumockdev-dev libumockdev0 libftdi1-2 $also"
+          clang dpkg-dev file umockdev libumockdev-dev libumockdev0 libftdi1-2 libpcap-dev $also"
 bash scripts/install-packages.sh $packages
 [ -n "$packages_only" ] && exit 0
 
