@@ -70,6 +70,7 @@ void UsbReplayDevice::load(const QString &pcapPath, int bus, int address)
     }
     // Urbs in flight by id: their setup packet and OUT data, from the submit.
     QHash<quint64, QByteArray> setups, outData;
+    int vendorControls = 0;
     pcap_pkthdr *record = nullptr;
     const u_char *bytes = nullptr;
     while (pcap_next_ex(capture, &record, &bytes) == 1) {
@@ -98,10 +99,12 @@ void UsbReplayDevice::load(const QString &pcapPath, int bus, int address)
             transfer.setup = setups.take(h.id);
             transfer.data = in ? data : outData.take(h.id);
             transfer.status = h.status;
+            if (!isStandard(reinterpret_cast<const std::uint8_t *>(transfer.setup.constData())))
+                ++vendorControls;
             m_controls.append(transfer);
         } else if (h.transfer_type == UsbmonBulk && !in) {
-            if (h.status == 0)
-                m_outStream.append(outData.take(h.id).left(int(h.urb_len)));
+            // What the device took, also of an urb that ended early.
+            m_outStream.append(outData.take(h.id).left(int(h.urb_len)));
         } else if (h.transfer_type == UsbmonBulk) {
             // Each packet of an FTDI chip's IN data starts with two status bytes.
             InChunk chunk;
@@ -115,7 +118,7 @@ void UsbReplayDevice::load(const QString &pcapPath, int bus, int address)
             if (chunk.payload.isEmpty())
                 continue;
             chunk.outBefore = m_outStream.size();
-            chunk.controlsBefore = m_controls.size();
+            chunk.controlsBefore = vendorControls;
             m_inTotal += chunk.payload.size();
             m_chunks.append(chunk);
         }
@@ -224,6 +227,8 @@ int UsbReplayDevice::control(const std::uint8_t *setup, std::uint8_t *data, int 
     }
     const ControlTransfer &transfer = m_controls[match];
     m_nextControl = match + 1;
+    if (!isStandard(setup))
+        ++m_controlsMet;
     if (setup[0] == 0x40 && setup[1] == 0x09) // the chip's latency timer
         m_latencyMs = setup[2];
     if (transfer.status < 0)
@@ -267,7 +272,7 @@ bool UsbReplayDevice::fillBulkIn(Urb &urb, std::int64_t now)
     std::uint8_t *out = urb.buffer->data;
     const bool ready = m_nextChunk < m_chunks.size()
                        && m_outSent >= m_chunks[m_nextChunk].outBefore
-                       && m_nextControl >= m_chunks[m_nextChunk].controlsBefore;
+                       && m_controlsMet >= m_chunks[m_nextChunk].controlsBefore;
     if (!ready) {
         // Idle: the status bytes alone, once per latency period.
         if (now - m_lastInPacketNs < std::int64_t(std::max<int>(m_latencyMs, 1)) * 1000000)

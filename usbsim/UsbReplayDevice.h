@@ -74,8 +74,8 @@ private:
     {
         QByteArray payload;   // without the per-packet status bytes
         QByteArray status;    // the two status bytes of its first packet
-        qint64 outBefore = 0; // OUT bytes completed before it in the recording
-        int controlsBefore = 0;
+        qint64 outBefore = 0;   // OUT bytes completed before it in the recording
+        int controlsBefore = 0; // non-standard control transfers completed before it
     };
     struct Urb
     {
@@ -107,6 +107,7 @@ private:
 
     mutable std::mutex m_mutex;
     int m_nextControl = 0;
+    int m_controlsMet = 0; // non-standard recorded control transfers the host made
     qint64 m_outSent = 0;
     int m_nextChunk = 0;
     int m_chunkOffset = 0;
