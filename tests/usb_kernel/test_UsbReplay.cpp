@@ -12,11 +12,19 @@
 #include <QDir>
 #include <QFile>
 #include <QStringList>
-#include <QTextStream>
+#include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <unistd.h>
+// <linux/usbdevice_fs.h> uses _IOR and friends without including them.
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "UsbPcapRecorder.h"
@@ -99,6 +107,73 @@ TEST(UsbReplay, ARecordedSessionReplaysWithTheSameValues)
         EXPECT_EQ(replay.device(i).outBytesLeft(), 0) << replay.deviceNode(i).toStdString();
         EXPECT_EQ(replay.device(i).controlTransfersLeft(), 0) << replay.deviceNode(i).toStdString();
     }
+}
+
+// The replay's own rules, on a hand-made recording of an FT232R: latency set,
+// "PING" sent, "PONG" answered. The answer waits for the command (an IN urb
+// before it gets the status bytes alone), OUT bytes are compared as a stream
+// whatever the urbs, and bytes beyond the recording are reported.
+TEST(UsbReplay, TheAnswerWaitsForItsCommandAndOutIsComparedAsAStream)
+{
+    ASSERT_TRUE(VirtualUsbTestbed::inMockEnvironment()) << "run with umockdev's preload library";
+    QTemporaryDir directory;
+    const QString pcap = directory.filePath("session.pcap"), devices = directory.filePath("d.umockdev");
+    {
+        UsbPcapRecorder recorder(pcap);
+        ASSERT_TRUE(recorder.isValid()) << recorder.errorText().toStdString();
+        const std::uint8_t latency[8] = {0x40, 0x09, 2, 0, 0, 0, 0, 0};
+        recorder.submitted(1, 2, 1, UsbPcapRecorder::Control, 0x00, latency, nullptr, 0);
+        recorder.completed(1, 2, 1, UsbPcapRecorder::Control, 0x00, 0, nullptr, 0);
+        const std::uint8_t idle[2] = {0x01, 0x60}, pong[6] = {0x01, 0x60, 'P', 'O', 'N', 'G'};
+        recorder.submitted(1, 2, 2, UsbPcapRecorder::Bulk, 0x81, nullptr, nullptr, 64);
+        recorder.completed(1, 2, 2, UsbPcapRecorder::Bulk, 0x81, 0, idle, 2);
+        recorder.submitted(1, 2, 3, UsbPcapRecorder::Bulk, 0x02, nullptr,
+                           reinterpret_cast<const std::uint8_t *>("PING"), 4);
+        recorder.completed(1, 2, 3, UsbPcapRecorder::Bulk, 0x02, 0, nullptr, 4);
+        recorder.submitted(1, 2, 4, UsbPcapRecorder::Bulk, 0x81, nullptr, nullptr, 64);
+        recorder.completed(1, 2, 4, UsbPcapRecorder::Bulk, 0x81, 0, pong, 6);
+    }
+    QFile description(devices);
+    ASSERT_TRUE(description.open(QIODevice::WriteOnly));
+    description.write("P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\nN: bus/usb/001/002\n"
+                      "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: BUSNUM=001\nE: DEVNUM=002\n"
+                      "A: busnum=1\\n\nA: devnum=2\\n\nH: descriptors=120100020000000803040160000601020301"
+                      "09022000010100802D0904000002FFFFFF020705810240000007050202400000\n");
+    description.close();
+    UsbReplayTestbed replay(pcap, devices);
+    ASSERT_TRUE(replay.isValid()) << replay.errorText().toStdString();
+    const int fd = ::open("/dev/bus/usb/001/002", O_RDWR);
+    ASSERT_GE(fd, 0);
+
+    usbdevfs_ctrltransfer setLatency{0x40, 0x09, 2, 0, 0, 1000, nullptr};
+    ASSERT_EQ(::ioctl(fd, USBDEVFS_CONTROL, &setLatency), 0);
+    unsigned char in[64] = {};
+    auto transfer = [fd, &in](unsigned char endpoint, const char *out, int length) {
+        usbdevfs_urb urb = {};
+        urb.type = USBDEVFS_URB_TYPE_BULK;
+        urb.endpoint = endpoint;
+        urb.buffer = out ? const_cast<char *>(out) : static_cast<void *>(in);
+        urb.buffer_length = out ? length : int(sizeof in);
+        if (::ioctl(fd, USBDEVFS_SUBMITURB, &urb) != 0)
+            return -1;
+        usbdevfs_urb *reaped = nullptr;
+        for (int tries = 0; tries < 1000; ++tries) {
+            if (::ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped) == 0)
+                return reaped->actual_length;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return -1;
+    };
+    EXPECT_EQ(transfer(0x81, nullptr, 0), 2) << "answered before the command";
+    EXPECT_EQ(transfer(0x02, "PI", 2), 2);
+    EXPECT_EQ(transfer(0x02, "NG", 2), 2);
+    ASSERT_EQ(transfer(0x81, nullptr, 0), 6);
+    EXPECT_EQ(QByteArray(reinterpret_cast<char *>(in), 6), QByteArray("\x01\x60PONG", 6));
+    EXPECT_EQ(replay.device(0).inBytesLeft(), 0);
+    EXPECT_TRUE(replay.mismatches().isEmpty()) << replay.mismatches().join('\n').toStdString();
+    EXPECT_EQ(transfer(0x02, "X", 1), 1);
+    EXPECT_EQ(replay.mismatches().size(), 1);
+    ::close(fd);
 }
 
 int record(const QString &directory)
