@@ -218,12 +218,30 @@ int UsbReplayDevice::control(const std::uint8_t *setup, std::uint8_t *data, int 
     if (match >= m_controls.size() || m_controls[match].setup != key) {
         if (isStandard(setup))
             return standardRequest(setup, data, length);
-        m_mismatches << QStringLiteral("control transfer %1 not in the recording here (next: %2)")
-                            .arg(hex(setup, 8),
-                                 m_nextControl < m_controls.size()
-                                     ? QString::fromLatin1(m_controls[m_nextControl].setup.toHex(' '))
-                                     : QStringLiteral("none"));
-        return (setup[0] & 0x80) ? -EPIPE : 0;
+        // A request the recording has later: the ones before it were not made
+        // (in a capture of hardware, e.g. a kernel driver's requests). They
+        // are reported and passed over, so that the replay goes on.
+        int later = m_nextControl;
+        while (later < m_controls.size() && m_controls[later].setup != key)
+            ++later;
+        if (later == m_controls.size()) {
+            m_mismatches << QStringLiteral("control transfer %1 not in the recording here (next: %2)")
+                                .arg(hex(setup, 8),
+                                     m_nextControl < m_controls.size()
+                                         ? QString::fromLatin1(m_controls[m_nextControl].setup.toHex(' '))
+                                         : QStringLiteral("none"));
+            return (setup[0] & 0x80) ? -EPIPE : 0;
+        }
+        QStringList skipped;
+        for (int i = m_nextControl; i < later; ++i) {
+            if (!isStandard(reinterpret_cast<const std::uint8_t *>(m_controls[i].setup.constData()))) {
+                skipped << QString::fromLatin1(m_controls[i].setup.toHex(' '));
+                ++m_controlsMet;
+            }
+        }
+        m_mismatches << QStringLiteral("recorded control transfers %1 not made before %2")
+                            .arg(skipped.join(QStringLiteral(", ")), hex(setup, 8));
+        match = later;
     }
     const ControlTransfer &transfer = m_controls[match];
     m_nextControl = match + 1;
