@@ -1,9 +1,5 @@
 #include "UsbReplayDevice.h"
 
-// <linux/usbdevice_fs.h> uses _IOR and friends without including them.
-#include <sys/ioctl.h>
-#include <linux/usbdevice_fs.h>
-
 #include <pcap/pcap.h>
 #include <pcap/usb.h>
 #include <umockdev.h>
@@ -17,13 +13,6 @@
 #include <cstring>
 
 namespace {
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 const std::uint8_t UsbmonControl = 2;
 const std::uint8_t UsbmonBulk = 3;
@@ -48,12 +37,7 @@ UsbReplayDevice::UsbReplayDevice(const QString &pcapPath, int bus, int address, 
         m_idleStatus = QByteArray("\x01\x60", 2);
 }
 
-UsbReplayDevice::~UsbReplayDevice()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (Urb &urb : m_urbs)
-        releaseUrb(urb);
-}
+UsbReplayDevice::~UsbReplayDevice() = default;
 
 void UsbReplayDevice::load(const QString &pcapPath, int bus, int address)
 {
@@ -126,21 +110,9 @@ void UsbReplayDevice::load(const QString &pcapPath, int bus, int address)
     pcap_close(capture);
 }
 
-void UsbReplayDevice::clientConnected()
+void UsbReplayDevice::firstClientConnected()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_clients++ == 0)
-        m_latencyMs = 16;
-}
-
-void UsbReplayDevice::clientVanished()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_clients > 0 && --m_clients == 0) {
-        for (Urb &urb : m_urbs)
-            releaseUrb(urb);
-        m_urbs.clear();
-    }
+    m_latencyMs = 16;
 }
 
 QStringList UsbReplayDevice::mismatches() const
@@ -168,15 +140,6 @@ int UsbReplayDevice::controlTransfersLeft() const
     for (int i = m_nextControl; i < m_controls.size(); ++i)
         left += isStandard(reinterpret_cast<const std::uint8_t *>(m_controls[i].setup.constData())) ? 0 : 1;
     return left;
-}
-
-void UsbReplayDevice::releaseUrb(Urb &urb)
-{
-    if (urb.buffer)
-        g_object_unref(urb.buffer);
-    if (urb.urb)
-        g_object_unref(urb.urb);
-    urb.buffer = urb.urb = nullptr;
 }
 
 // A standard request the recording does not have at this point: answered from
@@ -265,7 +228,7 @@ int UsbReplayDevice::control(const std::uint8_t *setup, std::uint8_t *data, int 
 }
 
 // OUT bytes continue the recorded OUT stream, however they are split.
-void UsbReplayDevice::bulkOut(const std::uint8_t *data, int length)
+int UsbReplayDevice::bulkOut(const std::uint8_t *data, int length)
 {
     const qint64 at = m_outSent;
     const QByteArray sent(reinterpret_cast<const char *>(data), length);
@@ -277,14 +240,14 @@ void UsbReplayDevice::bulkOut(const std::uint8_t *data, int length)
                                  recorded.isEmpty() ? QStringLiteral("nothing")
                                                     : QString::fromLatin1(recorded.left(32).toHex(' ')));
     m_outSent += length;
+    return length;
 }
 
 bool UsbReplayDevice::fillBulkIn(Urb &urb, std::int64_t now)
 {
     const int capacity = urb.buffer ? int(urb.buffer->data_len) : 0;
     if (capacity < 2) {
-        urb.done = true;
-        urb.status = -EOVERFLOW;
+        completeUrb(urb, -EOVERFLOW, 0);
         return true;
     }
     std::uint8_t *out = urb.buffer->data;
@@ -297,9 +260,7 @@ bool UsbReplayDevice::fillBulkIn(Urb &urb, std::int64_t now)
             return false;
         std::memcpy(out, m_idleStatus.constData(), 2);
         m_lastInPacketNs = now;
-        urb.done = true;
-        urb.status = 0;
-        urb.actual = 2;
+        completeUrb(urb, 0, 2);
         return true;
     }
     const InChunk &chunk = m_chunks[m_nextChunk];
@@ -320,182 +281,6 @@ bool UsbReplayDevice::fillBulkIn(Urb &urb, std::int64_t now)
         m_chunkOffset = 0;
     }
     m_lastInPacketNs = now;
-    urb.done = true;
-    urb.status = 0;
-    urb.actual = written;
+    completeUrb(urb, 0, written);
     return true;
-}
-
-void UsbReplayDevice::handleIoctl(UMockdevIoctlClient *client)
-{
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto fail = [client](int error) { umockdev_ioctl_client_complete(client, -1, error); };
-    auto succeed = [client](long result = 0) { umockdev_ioctl_client_complete(client, result, 0); };
-
-    switch (request) {
-    case USBDEVFS_SUBMITURB: {
-        GError *error = nullptr;
-        UMockdevIoctlData *urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
-        if (!urbData) {
-            g_clear_error(&error);
-            fail(EFAULT);
-            return;
-        }
-        usbdevfs_urb header;
-        std::memcpy(&header, urbData->data, sizeof header);
-        Urb urb;
-        urb.urb = urbData;
-        urb.type = header.type;
-        urb.endpoint = header.endpoint;
-        if (header.buffer_length > 0) {
-            urb.buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
-                                                     std::size_t(header.buffer_length), &error);
-            if (!urb.buffer) {
-                g_clear_error(&error);
-                releaseUrb(urb);
-                fail(EFAULT);
-                return;
-            }
-        }
-        if (header.type == USBDEVFS_URB_TYPE_CONTROL) {
-            if (!urb.buffer || urb.buffer->data_len < 8) {
-                releaseUrb(urb);
-                fail(EINVAL);
-                return;
-            }
-            const int result = control(urb.buffer->data, urb.buffer->data + 8, int(urb.buffer->data_len) - 8);
-            urb.done = true;
-            urb.status = result < 0 ? result : 0;
-            urb.actual = std::max(result, 0);
-        } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)) {
-            if (urb.buffer)
-                bulkOut(urb.buffer->data, int(urb.buffer->data_len));
-            urb.done = true;
-            urb.actual = urb.buffer ? int(urb.buffer->data_len) : 0;
-        } else if (header.type == USBDEVFS_URB_TYPE_BULK) {
-            bool earlierWaiting = false;
-            for (const Urb &queued : m_urbs)
-                earlierWaiting = earlierWaiting || (!queued.done && (queued.endpoint & 0x80));
-            if (!earlierWaiting)
-                fillBulkIn(urb, nowNs());
-        } else {
-            releaseUrb(urb);
-            fail(EINVAL);
-            return;
-        }
-        m_urbs.push_back(urb);
-        succeed();
-        return;
-    }
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: {
-        const std::int64_t now = nowNs();
-        // IN urbs are served in the order they were submitted.
-        bool inWaiting = false;
-        for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
-            Urb &urb = *it;
-            if (!urb.done && (inWaiting || !fillBulkIn(urb, now))) {
-                inWaiting = true;
-                continue;
-            }
-            usbdevfs_urb *header = reinterpret_cast<usbdevfs_urb *>(urb.urb->data);
-            header->status = urb.status;
-            header->actual_length = urb.actual;
-            GError *error = nullptr;
-            UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &error);
-            if (!slot) {
-                g_clear_error(&error);
-                fail(EFAULT);
-                return;
-            }
-            umockdev_ioctl_data_set_ptr(slot, 0, urb.urb);
-            g_object_unref(slot);
-            releaseUrb(urb);
-            m_urbs.erase(it);
-            succeed();
-            return;
-        }
-        fail(EAGAIN);
-        return;
-    }
-    case USBDEVFS_DISCARDURB: {
-        unsigned long address = 0;
-        std::memcpy(&address, arg->data, std::min<std::size_t>(sizeof address, std::size_t(arg->data_len)));
-        for (Urb &urb : m_urbs) {
-            if (urb.urb->client_addr == address && !urb.done) {
-                urb.done = true;
-                urb.status = -ENOENT;
-                urb.actual = 0;
-                succeed();
-                return;
-            }
-        }
-        fail(EINVAL);
-        return;
-    }
-    case USBDEVFS_CONTROL: {
-        GError *error = nullptr;
-        UMockdevIoctlData *transfer = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ctrltransfer), &error);
-        if (!transfer) {
-            g_clear_error(&error);
-            fail(EFAULT);
-            return;
-        }
-        usbdevfs_ctrltransfer c;
-        std::memcpy(&c, transfer->data, sizeof c);
-        const std::uint8_t setup[8] = {c.bRequestType, c.bRequest, std::uint8_t(c.wValue & 0xFF),
-                                       std::uint8_t(c.wValue >> 8), std::uint8_t(c.wIndex & 0xFF),
-                                       std::uint8_t(c.wIndex >> 8), std::uint8_t(c.wLength & 0xFF),
-                                       std::uint8_t(c.wLength >> 8)};
-        UMockdevIoctlData *data = nullptr;
-        if (c.wLength > 0)
-            data = umockdev_ioctl_data_resolve(transfer, offsetof(usbdevfs_ctrltransfer, data), c.wLength, &error);
-        g_clear_error(&error);
-        std::uint8_t scratch[8];
-        const int result = control(setup, data ? data->data : scratch, data ? int(data->data_len) : 0);
-        if (data)
-            g_object_unref(data);
-        g_object_unref(transfer);
-        if (result < 0)
-            fail(-result);
-        else
-            succeed(result);
-        return;
-    }
-    case USBDEVFS_GET_CAPABILITIES: {
-        GError *error = nullptr;
-        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), &error);
-        if (!caps) {
-            g_clear_error(&error);
-            fail(EFAULT);
-            return;
-        }
-        // As the virtual chip and a current kernel on an xHCI host report.
-        const std::uint32_t capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM
-                                           | USBDEVFS_CAP_REAP_AFTER_DISCONNECT
-                                           | USBDEVFS_CAP_BULK_SCATTER_GATHER;
-        std::memcpy(caps->data, &capabilities, sizeof capabilities);
-        g_object_unref(caps);
-        succeed();
-        return;
-    }
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-        fail(ENODATA); // no kernel driver bound
-        return;
-    case USBDEVFS_RESET:
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_DISCONNECT_CLAIM:
-        succeed();
-        return;
-    default:
-        fail(ENOTTY);
-        return;
-    }
 }

@@ -8,10 +8,7 @@
 #include <deque>
 #include <mutex>
 
-#include "VirtualUsbChip.h" // VELDRIN_USBSIM_EXPORT
-
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
+#include "UsbdevfsNode.h"
 
 // One FTDI device of a usbmon capture (pcap, DLT_USB_LINUX_MMAPPED, as
 // tcpdump or UsbPcapRecorder write it), answering a host's usbdevfs requests
@@ -35,7 +32,7 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 //    packets are not replayed one for one. Data goes out framed per packet,
 //    each packet led by the status bytes.
 // Every difference is kept (mismatches()); the host still gets an answer.
-class VELDRIN_USBSIM_EXPORT UsbReplayDevice
+class VELDRIN_USBSIM_EXPORT UsbReplayDevice : public UsbdevfsNode
 {
 public:
     // The urbs of device `address` on bus `bus` in `pcapPath`; `maxPacket` is
@@ -43,17 +40,10 @@ public:
     // configuration descriptors, for standard requests the recording lacks.
     UsbReplayDevice(const QString &pcapPath, int bus, int address, int maxPacket,
                     const QByteArray &descriptors);
-    ~UsbReplayDevice();
-    UsbReplayDevice(const UsbReplayDevice &) = delete;
-    UsbReplayDevice &operator=(const UsbReplayDevice &) = delete;
+    ~UsbReplayDevice() override;
 
     bool isValid() const { return m_error.isEmpty(); }
     QString errorText() const { return m_error; }
-
-    void clientConnected();
-    void clientVanished();
-    // Every usbdevfs request on the node. Completes the client's call.
-    void handleIoctl(UMockdevIoctlClient *client);
 
     // Differences between the host's requests and the recording.
     QStringList mismatches() const;
@@ -62,6 +52,12 @@ public:
     qint64 inBytesLeft() const;
     qint64 outBytesLeft() const;
     int controlTransfersLeft() const;
+
+protected:
+    int control(const std::uint8_t *setup, std::uint8_t *data, int length) override;
+    int bulkOut(const std::uint8_t *data, int length) override;
+    bool fillBulkIn(Urb &urb, std::int64_t nowNs) override;
+    void firstClientConnected() override;
 
 private:
     struct ControlTransfer
@@ -77,24 +73,10 @@ private:
         qint64 outBefore = 0;   // OUT bytes completed before it in the recording
         int controlsBefore = 0; // non-standard control transfers completed before it
     };
-    struct Urb
-    {
-        UMockdevIoctlData *urb = nullptr;
-        UMockdevIoctlData *buffer = nullptr;
-        std::uint8_t type = 0;
-        std::uint8_t endpoint = 0;
-        bool done = false;
-        int status = 0;
-        int actual = 0;
-    };
 
     void load(const QString &pcapPath, int bus, int address);
     // With m_mutex held.
-    int control(const std::uint8_t *setup, std::uint8_t *data, int length);
     int standardRequest(const std::uint8_t *setup, std::uint8_t *data, int length) const;
-    void bulkOut(const std::uint8_t *data, int length);
-    bool fillBulkIn(Urb &urb, std::int64_t nowNs);
-    void releaseUrb(Urb &urb);
 
     const int m_maxPacket;
     const QByteArray m_descriptors;
@@ -105,7 +87,6 @@ private:
     QVector<InChunk> m_chunks;
     QByteArray m_idleStatus;
 
-    mutable std::mutex m_mutex;
     int m_nextControl = 0;
     int m_controlsMet = 0; // non-standard recorded control transfers the host made
     qint64 m_outSent = 0;
@@ -113,9 +94,7 @@ private:
     int m_chunkOffset = 0;
     qint64 m_inGiven = 0;
     qint64 m_inTotal = 0;
-    int m_clients = 0;
     std::uint8_t m_latencyMs = 16;
     std::int64_t m_lastInPacketNs = 0;
-    std::deque<Urb> m_urbs;
     QStringList m_mismatches;
 };

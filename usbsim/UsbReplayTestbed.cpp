@@ -15,22 +15,6 @@ struct UsbReplayTestbed::Device
 
 namespace {
 
-gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer device)
-{
-    static_cast<UsbReplayDevice *>(device)->handleIoctl(client);
-    return TRUE;
-}
-
-void onConnected(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer device)
-{
-    static_cast<UsbReplayDevice *>(device)->clientConnected();
-}
-
-void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer device)
-{
-    static_cast<UsbReplayDevice *>(device)->clientVanished();
-}
-
 // The bulk IN endpoint's packet size from the configuration descriptors
 // (FTDI's chips: 64 at full speed, 512 at high speed).
 int bulkInPacketSize(const QByteArray &descriptors)
@@ -86,10 +70,7 @@ UsbReplayTestbed::UsbReplayTestbed(const QString &pcapPath, const QString &descr
             m_error = device->replay->errorText();
             return;
         }
-        device->handler = umockdev_ioctl_base_new();
-        g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(onIoctl), device->replay.get());
-        g_signal_connect(device->handler, "client-connected", G_CALLBACK(onConnected), device->replay.get());
-        g_signal_connect(device->handler, "client-vanished", G_CALLBACK(onVanished), device->replay.get());
+        device->handler = device->replay->newHandler();
         if (!umockdev_testbed_attach_ioctl(m_testbed, device->node.toUtf8().constData(), device->handler,
                                            &error)) {
             m_error = QStringLiteral("cannot serve %1: %2").arg(device->node, QString::fromUtf8(error->message));

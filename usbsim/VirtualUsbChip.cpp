@@ -1,9 +1,5 @@
 #include "VirtualUsbChip.h"
 
-// <linux/usbdevice_fs.h> uses _IOR and friends without including them.
-#include <sys/ioctl.h>
-#include <linux/usbdevice_fs.h>
-
 #include <umockdev.h>
 
 #include <cerrno>
@@ -13,16 +9,8 @@
 
 #include "SimulatedBus.h"
 #include "SimulatedFtdiChip.h"
-#include "UsbPcapRecorder.h"
 
 namespace {
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // What every packet of an idle, healthy chip starts with: modem status (CTS
 // and DSR clear, the low nibble FTDI chips always set) and line status
@@ -97,9 +85,7 @@ VirtualUsbChip::VirtualUsbChip(std::shared_ptr<SimulatedFtdiChip> chip)
 VirtualUsbChip::~VirtualUsbChip()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (Urb &urb : m_urbs)
-        releaseUrb(urb);
-    m_urbs.clear();
+    dropUrbs();
     closeUart();
 }
 
@@ -233,24 +219,15 @@ void VirtualUsbChip::closeUart()
     m_handle = nullptr;
 }
 
-void VirtualUsbChip::clientConnected()
+void VirtualUsbChip::firstClientConnected()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_clients++ == 0) {
-        m_latencyMs = 16;
-        openUart();
-    }
+    m_latencyMs = 16;
+    openUart();
 }
 
-void VirtualUsbChip::clientVanished()
+void VirtualUsbChip::lastClientVanished()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_clients > 0 && --m_clients == 0) {
-        for (Urb &urb : m_urbs)
-            releaseUrb(urb);
-        m_urbs.clear();
-        closeUart();
-    }
+    closeUart();
 }
 
 void VirtualUsbChip::setUnplugged(bool unplugged)
@@ -262,9 +239,7 @@ void VirtualUsbChip::setUnplugged(bool unplugged)
         // A fresh device, which has read its EEPROM again; the host opens a new node.
         m_poweredUp = m_eeprom;
         closeUart();
-        for (Urb &urb : m_urbs)
-            releaseUrb(urb);
-        m_urbs.clear();
+        dropUrbs();
         m_clients = 0;
     }
 }
@@ -273,62 +248,6 @@ bool VirtualUsbChip::isUnplugged() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_unplugged;
-}
-
-std::uint64_t VirtualUsbChip::reapCount() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_reaps;
-}
-
-void VirtualUsbChip::releaseUrb(Urb &urb)
-{
-    if (urb.buffer)
-        g_object_unref(urb.buffer);
-    if (urb.urb)
-        g_object_unref(urb.urb);
-    urb.buffer = urb.urb = nullptr;
-}
-
-void VirtualUsbChip::completeUrb(Urb &urb, int status, int actual)
-{
-    urb.done = true;
-    urb.status = status;
-    urb.actual = actual;
-    recordUrb(urb, false);
-}
-
-void VirtualUsbChip::setRecorder(std::shared_ptr<UsbPcapRecorder> recorder, int bus, int address)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_recorder = std::move(recorder);
-    m_recordBus = bus;
-    m_recordAddress = address;
-}
-
-void VirtualUsbChip::recordUrb(const Urb &urb, bool submitted) const
-{
-    if (!m_recorder)
-        return;
-    const bool control = urb.type == USBDEVFS_URB_TYPE_CONTROL;
-    std::uint8_t *bytes = urb.buffer ? urb.buffer->data : nullptr;
-    int length = urb.buffer ? int(urb.buffer->data_len) : 0;
-    const std::uint8_t *setup = nullptr;
-    std::uint8_t endpoint = urb.endpoint;
-    if (control) {
-        // The setup packet leads the buffer; its first byte tells the direction.
-        setup = bytes;
-        endpoint = setup[0] & 0x80;
-        bytes += 8;
-        length -= 8;
-    }
-    const auto type = control ? UsbPcapRecorder::Control : UsbPcapRecorder::Bulk;
-    const std::uint64_t id = urb.urb->client_addr;
-    if (submitted)
-        m_recorder->submitted(m_recordBus, m_recordAddress, id, type, endpoint, setup, bytes, length);
-    else
-        m_recorder->completed(m_recordBus, m_recordAddress, id, type, endpoint, urb.status, bytes,
-                              urb.actual);
 }
 
 // A control transfer: returns the number of data bytes of the data stage, or
@@ -483,212 +402,16 @@ bool VirtualUsbChip::fillBulkIn(Urb &urb, std::int64_t now)
     return true;
 }
 
-void VirtualUsbChip::handleIoctl(UMockdevIoctlClient *client)
+int VirtualUsbChip::bulkOut(const std::uint8_t *data, int length)
 {
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    auto fail = [client](int error) { umockdev_ioctl_client_complete(client, -1, error); };
-    auto succeed = [client](long result = 0) { umockdev_ioctl_client_complete(client, result, 0); };
+    std::uint32_t written = 0;
+    if (m_handle)
+        m_bus->write(m_handle, data, std::uint32_t(length), &written);
+    return int(written);
+}
 
-    if (m_unplugged) {
-        // As the kernel does on a disconnect: urbs in flight end with
-        // ESHUTDOWN and can still be reaped; every other request fails.
-        if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
-            for (Urb &urb : m_urbs)
-                if (!urb.done)
-                    completeUrb(urb, -ESHUTDOWN, 0);
-        } else {
-            fail(ENODEV);
-            return;
-        }
-    }
-
-    switch (request) {
-    case USBDEVFS_SUBMITURB: {
-        GError *error = nullptr;
-        UMockdevIoctlData *urbData = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error);
-        if (!urbData) {
-            g_clear_error(&error);
-            fail(EFAULT);
-            return;
-        }
-        usbdevfs_urb header;
-        std::memcpy(&header, urbData->data, sizeof header);
-        Urb urb;
-        urb.urb = urbData;
-        urb.type = header.type;
-        urb.endpoint = header.endpoint;
-        urb.submittedNs = nowNs();
-        if (header.buffer_length > 0) {
-            urb.buffer = umockdev_ioctl_data_resolve(urbData, offsetof(usbdevfs_urb, buffer),
-                                                     std::size_t(header.buffer_length), &error);
-            if (!urb.buffer) {
-                g_clear_error(&error);
-                releaseUrb(urb);
-                fail(EFAULT);
-                return;
-            }
-        }
-        if (header.type == USBDEVFS_URB_TYPE_CONTROL) {
-            if (!urb.buffer || urb.buffer->data_len < 8) {
-                releaseUrb(urb);
-                fail(EINVAL);
-                return;
-            }
-            recordUrb(urb, true);
-            const int result = control(urb.buffer->data, urb.buffer->data + 8,
-                                       urb.buffer->data_len - 8);
-            completeUrb(urb, result < 0 ? result : 0, result < 0 ? 0 : result);
-        } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)) {
-            recordUrb(urb, true);
-            std::uint32_t written = 0;
-            if (m_handle && urb.buffer)
-                m_bus->write(m_handle, urb.buffer->data, std::uint32_t(urb.buffer->data_len), &written);
-            completeUrb(urb, 0, int(written));
-        } else if (header.type == USBDEVFS_URB_TYPE_BULK) {
-            recordUrb(urb, true);
-            // Served at once only when no earlier IN urb is still waiting.
-            bool earlierWaiting = false;
-            for (const Urb &queued : m_urbs)
-                earlierWaiting = earlierWaiting || (!queued.done && (queued.endpoint & 0x80));
-            if (!earlierWaiting)
-                fillBulkIn(urb, urb.submittedNs);
-        } else {
-            releaseUrb(urb);
-            fail(EINVAL);
-            return;
-        }
-        m_urbs.push_back(urb);
-        succeed();
-        return;
-    }
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY: {
-        const std::int64_t now = nowNs();
-        // The IN endpoint serves its urbs in the order they were submitted:
-        // one that waits holds back those behind it.
-        bool inWaiting = false;
-        for (auto it = m_urbs.begin(); it != m_urbs.end(); ++it) {
-            Urb &urb = *it;
-            if (!urb.done && (m_unplugged || inWaiting || !fillBulkIn(urb, now))) {
-                inWaiting = true;
-                continue;
-            }
-            usbdevfs_urb *header = reinterpret_cast<usbdevfs_urb *>(urb.urb->data);
-            header->status = urb.status;
-            header->actual_length = urb.actual;
-            GError *error = nullptr;
-            UMockdevIoctlData *slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), &error);
-            if (!slot) {
-                g_clear_error(&error);
-                fail(EFAULT);
-                return;
-            }
-            umockdev_ioctl_data_set_ptr(slot, 0, urb.urb);
-            g_object_unref(slot);
-            ++m_reaps;
-            // The argument now holds the urb's data until the call completes.
-            releaseUrb(urb);
-            m_urbs.erase(it);
-            succeed();
-            return;
-        }
-        fail(m_unplugged ? ENODEV : EAGAIN);
-        return;
-    }
-    case USBDEVFS_DISCARDURB: {
-        unsigned long address = 0;
-        std::memcpy(&address, arg->data, std::min<std::size_t>(sizeof address, std::size_t(arg->data_len)));
-        for (Urb &urb : m_urbs) {
-            if (urb.urb->client_addr == address && !urb.done) {
-                completeUrb(urb, -ENOENT, 0);
-                succeed();
-                return;
-            }
-        }
-        fail(EINVAL);
-        return;
-    }
-    case USBDEVFS_CONTROL: {
-        GError *error = nullptr;
-        UMockdevIoctlData *transfer = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ctrltransfer), &error);
-        if (!transfer) {
-            g_clear_error(&error);
-            fail(EFAULT);
-            return;
-        }
-        usbdevfs_ctrltransfer c;
-        std::memcpy(&c, transfer->data, sizeof c);
-        std::uint8_t setup[8] = {c.bRequestType, c.bRequest, std::uint8_t(c.wValue & 0xFF),
-                                 std::uint8_t(c.wValue >> 8), std::uint8_t(c.wIndex & 0xFF),
-                                 std::uint8_t(c.wIndex >> 8), std::uint8_t(c.wLength & 0xFF),
-                                 std::uint8_t(c.wLength >> 8)};
-        UMockdevIoctlData *data = nullptr;
-        if (c.wLength > 0)
-            data = umockdev_ioctl_data_resolve(transfer, offsetof(usbdevfs_ctrltransfer, data), c.wLength, &error);
-        g_clear_error(&error);
-        std::uint8_t scratch[8];
-        std::uint8_t *bytes = data ? data->data : scratch;
-        const int length = data ? int(data->data_len) : 0;
-        const std::uint64_t id = transfer->client_addr;
-        if (m_recorder)
-            m_recorder->submitted(m_recordBus, m_recordAddress, id, UsbPcapRecorder::Control,
-                                  setup[0] & 0x80, setup, bytes, length);
-        const int result = control(setup, bytes, length);
-        if (m_recorder)
-            m_recorder->completed(m_recordBus, m_recordAddress, id, UsbPcapRecorder::Control,
-                                  setup[0] & 0x80, result < 0 ? result : 0, bytes, std::max(result, 0));
-        if (data)
-            g_object_unref(data);
-        g_object_unref(transfer);
-        if (result < 0)
-            fail(-result);
-        else
-            succeed(result);
-        return;
-    }
-    case USBDEVFS_GET_CAPABILITIES: {
-        GError *error = nullptr;
-        UMockdevIoctlData *caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), &error);
-        if (!caps) {
-            g_clear_error(&error);
-            fail(EFAULT);
-            return;
-        }
-        // What a current kernel reports for a device behind an xHCI
-        // controller (mmap, privilege dropping and the extended connection
-        // query aside, which no stack here needs). Scatter-gather matters
-        // most: without it libusb splits a large read into 16 KiB urbs and,
-        // after a short packet in one of them, discards the rest, losing
-        // whatever the chip had already put into them.
-        const std::uint32_t capabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM
-                                           | USBDEVFS_CAP_REAP_AFTER_DISCONNECT
-                                           | USBDEVFS_CAP_BULK_SCATTER_GATHER;
-        std::memcpy(caps->data, &capabilities, sizeof capabilities);
-        g_object_unref(caps);
-        succeed();
-        return;
-    }
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-        fail(ENODATA); // no kernel driver bound
-        return;
-    case USBDEVFS_RESET:
-        if (m_handle)
-            m_bus->purge(m_handle, Ftdi::PurgeRx | Ftdi::PurgeTx);
-        succeed();
-        return;
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_DISCONNECT_CLAIM:
-        succeed();
-        return;
-    default:
-        fail(ENOTTY);
-        return;
-    }
+void VirtualUsbChip::reset()
+{
+    if (m_handle)
+        m_bus->purge(m_handle, Ftdi::PurgeRx | Ftdi::PurgeTx);
 }

@@ -8,20 +8,10 @@
 #include <mutex>
 
 #include "FtdiTypes.h"
-
-#if !defined(VELDRIN_USBSIM_EXPORT)
-#if defined(VELDRIN_USBSIM_BUILDING)
-#define VELDRIN_USBSIM_EXPORT __attribute__((visibility("default")))
-#else
-#define VELDRIN_USBSIM_EXPORT
-#endif
-#endif
+#include "UsbdevfsNode.h"
 
 class SimulatedBus;
-class UsbPcapRecorder;
 class SimulatedFtdiChip;
-typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
-typedef struct _UMockdevIoctlData UMockdevIoctlData;
 
 // One FTDI bridge chip as the kernel's USB interface shows it: descriptors,
 // string descriptors, an EEPROM image with FTDI's checksum, and the usbdevfs
@@ -45,7 +35,7 @@ typedef struct _UMockdevIoctlData UMockdevIoctlData;
 // 256-byte EEPROM), FT-X (0x6015, 0x1000, full speed, 64-byte packets,
 // 256-byte EEPROM whose checksum skips the user area). Other chip types are
 // presented as FT232R.
-class VELDRIN_USBSIM_EXPORT VirtualUsbChip
+class VELDRIN_USBSIM_EXPORT VirtualUsbChip : public UsbdevfsNode
 {
 public:
     struct Profile
@@ -61,7 +51,7 @@ public:
     static Profile profileFor(Ftdi::DeviceType type);
 
     explicit VirtualUsbChip(std::shared_ptr<SimulatedFtdiChip> chip);
-    ~VirtualUsbChip();
+    ~VirtualUsbChip() override;
 
     std::shared_ptr<SimulatedFtdiChip> simulatedChip() const { return m_chip; }
     const Profile &profile() const { return m_profile; }
@@ -73,69 +63,42 @@ public:
     QString product() const;
     QString serialNumber() const;
 
-    // A host opened or closed the device node.
-    void clientConnected();
-    void clientVanished();
-    // Every usbdevfs request on the node. Completes the client's call.
-    void handleIoctl(UMockdevIoctlClient *client);
-
     // Unplugged: every request fails with ENODEV, queued urbs are reaped with
     // ENODEV, and the UART side loses power. Plugging in again starts afresh
     // (the EEPROM, with whatever was programmed, stays).
     void setUnplugged(bool unplugged);
     bool isUnplugged() const;
 
-    // Records every urb on this chip (submit and completion) as the device
-    // with this bus number and address; nullptr stops recording.
-    void setRecorder(std::shared_ptr<UsbPcapRecorder> recorder, int bus, int address);
-
-    // How many urbs were reaped, for figures on how busy the host's USB stack is.
-    std::uint64_t reapCount() const;
-
     // FTDI's EEPROM checksum over an image of `size` bytes (stored in its last word).
     static std::uint16_t eepromChecksum(const QByteArray &image, bool skipUserArea);
     // Rate from a SET_BAUDRATE request's wValue and wIndex.
     static std::uint32_t decodeBaudRate(std::uint16_t value, std::uint16_t index, bool highSpeedChip);
 
-private:
-    struct Urb
-    {
-        UMockdevIoctlData *urb = nullptr;    // resolved struct usbdevfs_urb (owned ref)
-        UMockdevIoctlData *buffer = nullptr; // resolved transfer buffer (owned ref)
-        std::uint8_t type = 0;
-        std::uint8_t endpoint = 0;
-        bool done = false;
-        int status = 0;
-        int actual = 0;
-        std::int64_t submittedNs = 0;
-    };
+protected:
+    int control(const std::uint8_t *setup, std::uint8_t *data, int length) override;
+    int bulkOut(const std::uint8_t *data, int length) override;
+    bool fillBulkIn(Urb &urb, std::int64_t nowNs) override;
+    bool isGone() const override { return m_unplugged; }
+    void reset() override;
+    void firstClientConnected() override;
+    void lastClientVanished() override;
 
+private:
     void buildEeprom();
     QString eepromString(int pointerOffset) const;
     // With m_mutex held.
-    int control(const std::uint8_t *setup, std::uint8_t *data, int length);
-    bool fillBulkIn(Urb &urb, std::int64_t nowNs);
     void openUart();
     void closeUart();
-    void releaseUrb(Urb &urb);
-    void completeUrb(Urb &urb, int status, int actual);
-    void recordUrb(const Urb &urb, bool submitted) const;
 
     const std::shared_ptr<SimulatedFtdiChip> m_chip;
     const Profile m_profile;
     std::shared_ptr<SimulatedBus> m_bus;
 
-    mutable std::mutex m_mutex;
     QByteArray m_eeprom;
     QByteArray m_poweredUp; // the EEPROM as read at power-up: the string descriptors
     Ftdi::Handle m_handle = nullptr;
-    int m_clients = 0;
     bool m_unplugged = false;
     std::uint8_t m_latencyMs = 16;
     std::uint16_t m_modemControl = 0;
-    std::deque<Urb> m_urbs;
     std::int64_t m_lastInPacketNs = 0; // when the chip last sent a bulk IN packet
-    std::uint64_t m_reaps = 0;
-    std::shared_ptr<UsbPcapRecorder> m_recorder;
-    int m_recordBus = 0, m_recordAddress = 0;
 };

@@ -32,22 +32,6 @@ struct VirtualUsbTestbed::Device
 
 namespace {
 
-gboolean onIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer chip)
-{
-    static_cast<VirtualUsbChip *>(chip)->handleIoctl(client);
-    return TRUE;
-}
-
-void onConnected(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer chip)
-{
-    static_cast<VirtualUsbChip *>(chip)->clientConnected();
-}
-
-void onVanished(UMockdevIoctlBase *, UMockdevIoctlClient *, gpointer chip)
-{
-    static_cast<VirtualUsbChip *>(chip)->clientVanished();
-}
-
 // A sysfs attribute line of umockdev's device description: the value escaped
 // (backslashes, and the trailing newline sysfs attributes end with).
 QString attribute(const QString &name, const QString &value)
@@ -70,10 +54,7 @@ VirtualUsbTestbed::VirtualUsbTestbed(const QString &description)
         auto device = std::make_shared<Device>();
         device->chip = std::make_unique<VirtualUsbChip>(simulated);
         device->port = port++;
-        device->handler = umockdev_ioctl_base_new();
-        g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(onIoctl), device->chip.get());
-        g_signal_connect(device->handler, "client-connected", G_CALLBACK(onConnected), device->chip.get());
-        g_signal_connect(device->handler, "client-vanished", G_CALLBACK(onVanished), device->chip.get());
+        device->handler = device->chip->newHandler();
         m_devices.append(device);
         if (simulated->hasFault(SimulatedFtdiChip::Unplugged)) {
             device->chip->setUnplugged(true);
