@@ -1,5 +1,6 @@
 #include "Doctor.h"
 #include "DoctorD2xx.h"
+#include "DoctorReport.h"
 
 #if defined(__linux__)
 
@@ -281,39 +282,6 @@ bool mayReadWrite(const std::string &path, const struct stat &st, const Identity
     return false;
 }
 
-class Report
-{
-public:
-    explicit Report(std::ostream &out) : m_out(out) {}
-
-    void section(const std::string &title) { m_out << "\n" << title << "\n"; }
-    void ok(const std::string &text) { m_out << "  ok       " << text << "\n"; }
-    void info(const std::string &text) { m_out << "  note     " << text << "\n"; }
-    void problem(const std::string &text, const std::vector<std::string> &fixes)
-    {
-        ++m_problems;
-        m_out << "  PROBLEM  " << text << "\n";
-        for (size_t i = 0; i < fixes.size(); ++i)
-            m_out << (i == 0 ? "    fix:   " : "           ") << fixes[i] << "\n";
-    }
-    // A problem on the route in use, a note on the other one.
-    void problemIf(bool required, const std::string &text, const std::vector<std::string> &fixes)
-    {
-        if (required) {
-            problem(text, fixes);
-            return;
-        }
-        info(text);
-        for (const std::string &fix : fixes)
-            m_out << "           " << fix << "\n";
-    }
-    int problems() const { return m_problems; }
-
-private:
-    std::ostream &m_out;
-    int m_problems = 0;
-};
-
 struct Settings
 {
     std::string sysfs = "/sys";
@@ -363,7 +331,7 @@ std::vector<std::string> librarySearchDirectories()
     return dirs;
 }
 
-void checkD2xx(const Settings &settings, Report &report)
+void checkD2xx(const Settings &settings, DoctorReport &report)
 {
     const bool standardName = settings.d2xxLibrary.empty();
     const std::string name = standardName ? "libftd2xx.so" : settings.d2xxLibrary;
@@ -457,7 +425,7 @@ void checkD2xx(const Settings &settings, Report &report)
     ::dlclose(module);
 }
 
-void checkLibFtdi(const Settings &settings, Report &report)
+void checkLibFtdi(const Settings &settings, DoctorReport &report)
 {
     const bool required = settings.provider == UsbProvider::LibFtdi;
     report.section(std::string("libftdi1 (libftdi1.so.2, loaded by VeldrinLib at run time with --libftdi")
@@ -535,7 +503,7 @@ struct FtdiSio
     std::vector<std::string> boundInterfaces;
 };
 
-FtdiSio checkFtdiSio(const Settings &settings, Report &report)
+FtdiSio checkFtdiSio(const Settings &settings, DoctorReport &report)
 {
     FtdiSio sio;
     const std::string module = settings.sysfs + "/module/ftdi_sio";
@@ -585,7 +553,7 @@ std::vector<std::string> accessFixes(const struct stat &st, const Identity &who)
     return fixes;
 }
 
-void checkChips(const Settings &settings, const FtdiSio &sio, Report &report)
+void checkChips(const Settings &settings, const FtdiSio &sio, DoctorReport &report)
 {
     const std::string devicesDir = settings.sysfs + "/bus/usb/devices";
     report.section("FTDI chips on the USB bus (" + devicesDir + ")");
@@ -715,7 +683,7 @@ int runDoctor(const std::vector<std::string> &arguments, std::ostream &out, std:
         return 2;
     }
 
-    Report report(out);
+    DoctorReport report(out);
     out << "veldrin doctor: this machine's setup for instruments on FTDI chips (reads " << settings.sysfs
         << " and " << settings.dev << ", changes nothing)\n";
     if (settings.who.uid == 0)

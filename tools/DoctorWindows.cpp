@@ -3,6 +3,7 @@
 // library calls, its version, and the devices it lists.
 #include "Doctor.h"
 #include "DoctorD2xx.h"
+#include "DoctorReport.h"
 
 #if defined(_WIN32)
 
@@ -82,32 +83,10 @@ std::string moduleFile(HMODULE module)
     }
 }
 
-class Report
-{
-public:
-    explicit Report(std::ostream &out) : m_out(out) {}
-
-    void section(const std::string &title) { m_out << "\n" << title << "\n"; }
-    void ok(const std::string &text) { m_out << "  ok       " << text << "\n"; }
-    void info(const std::string &text) { m_out << "  note     " << text << "\n"; }
-    void problem(const std::string &text, const std::vector<std::string> &fixes)
-    {
-        ++m_problems;
-        m_out << "  PROBLEM  " << text << "\n";
-        for (size_t i = 0; i < fixes.size(); ++i)
-            m_out << (i == 0 ? "    fix:   " : "           ") << fixes[i] << "\n";
-    }
-    int problems() const { return m_problems; }
-
-private:
-    std::ostream &m_out;
-    int m_problems = 0;
-};
-
 // Loads the library, checks its functions, reports its version and device
 // list; the number of instruments (serial numbers starting with SY) it lists,
 // or -1 when it is not usable.
-int checkD2xx(const std::string &library, Report &report)
+int checkD2xx(const std::string &library, DoctorReport &report)
 {
     const std::string name = library.empty() ? "FTD2XX.dll" : library;
     report.section("D2XX library (FTDI's " + name + ", loaded by VeldrinLib at run time)");
@@ -190,7 +169,7 @@ int runDoctor(const std::vector<std::string> &arguments, std::ostream &out, std:
         }
         library = arguments[++i];
     }
-    Report report(out);
+    DoctorReport report(out);
     out << "veldrin doctor: this machine's setup for instruments on FTDI chips (changes nothing)\n";
     const int instruments = checkD2xx(library, report);
     if (instruments == 0)
