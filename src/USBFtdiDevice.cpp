@@ -425,16 +425,18 @@ void USBFtdiDevice::read(char *buffer, int count)
     // more than that (see readSome) must not write past the caller's buffer.
     // Bytes beyond the count cannot be given back, so such a read fails
     // rather than drop them unnoticed.
-    std::vector<char> room(static_cast<std::size_t>(count) + OverlongReadRoom);
+    // Left uninitialised: only what the read hands over is copied out.
+    const std::size_t roomSize = static_cast<std::size_t>(count) + OverlongReadRoom;
+    const std::unique_ptr<char[]> room(new char[roomSize]);
     std::uint32_t got = 0;
-    const Status status = m_api->read(m_handle, room.data(), static_cast<std::uint32_t>(count), &got);
+    const Status status = m_api->read(m_handle, room.get(), static_cast<std::uint32_t>(count), &got);
     if (status != Ok)
         fail(status);
-    if (got > room.size())
+    if (got > roomSize)
         fail(IoError);
     if (got > static_cast<std::uint32_t>(count))
         throw USBResult::fromFtStatus(IoError);
-    std::memcpy(buffer, room.data(), got);
+    std::memcpy(buffer, room.get(), got);
     if (got < static_cast<std::uint32_t>(count))
         throw timedOut();
 }

@@ -103,13 +103,13 @@ void USBReceiver::waitForBytes()
     if (!m_device)
         throw USBResult(QStringLiteral("Invalid communication handle."), 2);
     // As roomy as the thread's chunk: a vendor read may hand over more than
-    // the one byte it waits for.
-    std::vector<char> chunk(ChunkSize);
-    const int got = m_device->readSome(chunk.data(), ChunkSize);
+    // the one byte it waits for. Left uninitialised: only what arrived is used.
+    const std::unique_ptr<char[]> chunk(new char[ChunkSize]);
+    const int got = m_device->readSome(chunk.get(), ChunkSize);
     if (got <= 0)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_buffer.insert(m_buffer.end(), chunk.data(), chunk.data() + got);
+    m_buffer.insert(m_buffer.end(), chunk.get(), chunk.get() + got);
 }
 
 int USBReceiver::take(char *buffer, int count)
