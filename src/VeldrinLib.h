@@ -101,7 +101,15 @@ enum VeldrinStatus {
      * a polling loop ends; the identity queries answer as always. */
     VELDRIN_INSTRUMENT_DISCONNECTED = 27,
     /* The caller's buffer cannot hold the whole answer; see the function. */
-    VELDRIN_BUFFER_TOO_SMALL = 28
+    VELDRIN_BUFFER_TOO_SMALL = 28,
+    /* The row asked for was released by releaseResultRows: its values are
+     * gone. */
+    VELDRIN_ROW_RELEASED = 29,
+    /* The library could not allocate room for the measurement's values: the
+     * measurement ended there. The rows already complete stay readable (and
+     * those released were handed over before); getLastErrorText says how
+     * many rows were kept. */
+    VELDRIN_OUT_OF_MEMORY = 30
 };
 
 /* Writes the library's version: 3, 0 and the patch number. Works before
@@ -295,6 +303,43 @@ VELDRIN_API int VELDRIN_CALL getResultChecked(int deviceIndex, int channel, doub
 VELDRIN_API int VELDRIN_CALL get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity,
                                             int *count);
 
+/* Streaming results: a host can take each row (sweep point) as soon as it is
+ * complete and let the library release it, so a measurement of any size runs
+ * in bounded memory. A row is complete when every enabled channel holds all
+ * its samples: a 2D sweep completes its rows point by point; runMeasurement,
+ * the 1D sweep and generation I complete their one row when the measurement
+ * completes. Rows keep their numbers when rows before them are released.
+ *
+ * After a release:
+ *   get2DResultRow on a released row gives 29 and copies nothing;
+ *   get2DResult copies the rows still held, row after row (values must hold
+ *     the sum of their lengths), and get2DResultSizes reports every row
+ *     measured so far, released ones included, and the length of the first
+ *     row still held (0 columns when none is held);
+ *   getResult and getResultChecked (row 0) copy nothing once row 0 is
+ *     released (count 0);
+ *   getMeasurementProgress keeps counting released values as received.
+ * A host that never releases sees every result as before. A new measurement
+ * start discards every row and releases nothing in advance.
+ *
+ * getCompletedRows writes the number of complete rows of the current
+ * measurement (0 before any) and the first row still held (rows below it are
+ * released; 0 when none is). */
+VELDRIN_API int VELDRIN_CALL getCompletedRows(int deviceIndex, int *completed, int *firstHeld);
+/* Waits until at least `rows` rows are complete, the measurement is complete,
+ * the instrument goes away (27), the measurement could not be held (30), or
+ * timeoutMs milliseconds have passed; then writes the number of complete rows
+ * to *completed (on 0, also when the time ran out with fewer). Like
+ * waitForMeasurement it does not hold the library's lock while it waits, ends
+ * with 5 when the session is ended meanwhile, and gives 26 for a negative
+ * timeoutMs or a NULL completed. */
+VELDRIN_API int VELDRIN_CALL waitForCompletedRows(int deviceIndex, int rows, int timeoutMs, int *completed);
+/* Releases every row below `row` on every channel: their values are freed and
+ * can no longer be copied (29). `row` must lie between the first row still
+ * held and the number of complete rows (26 otherwise); releasing up to the
+ * first row still held changes nothing. */
+VELDRIN_API int VELDRIN_CALL releaseResultRows(int deviceIndex, int row);
+
 /* The spike filter of one instrument (on after initialise): enabled 0 makes
  * every value only calibrated and scaled, as converted; nonzero restores the
  * 5-sample median described with the measurements. Takes effect at the next
@@ -333,6 +378,12 @@ VELDRIN_API int VELDRIN_CALL useFtdiLibrary(void);
  * docs/hardware-linux.md for when to prefer which. */
 VELDRIN_API int VELDRIN_CALL useLibFtdi(void);
 VELDRIN_API int VELDRIN_CALL useSimulatedBus(const char *description);
+/* Why the last provider selection failed, as English text: for a description
+ * useSimulatedBus refused, the parser's reason ("device 1: unknown key
+ * \"colour\""); an empty string after a selection that succeeded. Works
+ * before initialise; capacity as for getDeviceSerialNumber (28 when too
+ * small, 26 for a negative capacity or a NULL text with capacity > 0). */
+VELDRIN_API int VELDRIN_CALL getLibraryErrorText(char *text, int capacity);
 
 #ifdef __cplusplus
 }
