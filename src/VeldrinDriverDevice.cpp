@@ -178,13 +178,19 @@ void VeldrinDriverDevice::measurementProgress(qint64 &received, qint64 &expected
     expected = m_results.expected();
 }
 
-USBResult VeldrinDriverDevice::ranOutOfMemory()
+void VeldrinDriverDevice::ranOutOfMemory()
 {
     m_results.setFailed();
     measurementChanged();
-    return USBResult(QStringLiteral("Out of memory: the measurement ended with %1 complete rows, which are kept")
-                         .arg(m_results.completedRows()),
-                     2);
+}
+
+QString VeldrinDriverDevice::outOfMemoryText()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    if (!m_results.failed())
+        return QString();
+    return QStringLiteral("Out of memory: the measurement ended with %1 complete rows, which are kept")
+        .arg(m_results.completedRows());
 }
 
 void VeldrinDriverDevice::shutdown()

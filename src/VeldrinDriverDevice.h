@@ -65,6 +65,9 @@ public:
     // The current measurement could not be held: an allocation for its
     // values failed, and it ended there (its rows kept).
     bool outOfMemory();
+    // What getLastErrorText says about that until the next start: the rows
+    // kept; empty when the measurement was held.
+    QString outOfMemoryText();
 
     // 1 or 2.
     virtual int generation() const = 0;
@@ -137,10 +140,9 @@ protected:
     // under the device lock, which is taken before the wait lock.
     void measurementChanged();
 
-    // In packetReceived, under the device lock, when an allocation for the
-    // values failed: ends the measurement there, keeping its rows, and
-    // returns the text that says so for the last result.
-    USBResult ranOutOfMemory();
+    // Under the device lock, when an allocation for the values failed: ends
+    // the measurement there, keeping its rows.
+    void ranOutOfMemory();
 
     // The device lock: the measurement state, the results and the property
     // blocks that the protocol thread writes.

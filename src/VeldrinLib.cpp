@@ -476,6 +476,10 @@ int getLastErrorText(int deviceIndex, char *text, int capacity)
         // A refused setting or start is the caller's last failure.
         if (!d.refusal().isEmpty())
             return copyText(d.refusal().toUtf8(), text, capacity);
+        // A measurement that could not be held, until the next start.
+        const QString unheld = d.outOfMemoryText();
+        if (!unheld.isEmpty())
+            return copyText(unheld.toUtf8(), text, capacity);
         // An instrument that is not open has talked to nobody since its last
         // opening attempt: that attempt's outcome is its last.
         const USBResult last = d.isOpen() ? d.lastResult() : d.openingResult();

@@ -467,10 +467,7 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
                 measurementChanged();
             }
         } catch (const std::bad_alloc &) {
-            // The values cannot be held: the sweep ends here, its rows kept.
-            outgoing.clear();
-            m_remainingPoints = 0;
-            m_lastResult = ranOutOfMemory();
+            endUnheld();
             return;
         }
     }
@@ -479,6 +476,20 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
     if (m_sweepStepHook)
         m_sweepStepHook();
     submitAll(outgoing);
+}
+
+void Veldrin_II_DriverDevice::endUnheld()
+{
+    if (m_measurementComplete || m_results.failed())
+        return;
+    m_remainingPoints = 0;
+    ranOutOfMemory();
+}
+
+void Veldrin_II_DriverDevice::allocationFailed()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    endUnheld();
 }
 
 bool Veldrin_II_DriverDevice::acceptsPacket(int id)

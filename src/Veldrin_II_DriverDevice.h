@@ -51,6 +51,7 @@ public:
     void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
     void packetReceived(int id, QByteArray &data) override;
     bool acceptsPacket(int id) override;
+    void allocationFailed() override;
 
     USBResult lastResult() override;
     Veldrin_II_DriverDAC dacSettings(int channel);
@@ -72,6 +73,9 @@ private:
     // under the device lock.
     void prepareSweep(int points, Outgoing &outgoing);
     void resetResults();
+    // Ends the measurement that could not be held (no further sweep point);
+    // under the device lock.
+    void endUnheld();
     // After a start's checks passed: the values the new measurement holds
     // once complete; under the device lock.
     void expectValues(int channelMask, int sampleCount, int points);

@@ -273,8 +273,7 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
             }
         }
     } catch (const std::bad_alloc &) {
-        // The values cannot be held: the measurement ends here.
-        m_lastResult = ranOutOfMemory();
+        endUnheld();
         return;
     }
     setComplete(final);
@@ -288,6 +287,18 @@ void Veldrin_I_DriverDevice::setComplete(bool complete)
         m_results.completeRow();
         measurementChanged();
     }
+}
+
+void Veldrin_I_DriverDevice::endUnheld()
+{
+    if (!m_measurementComplete && !m_results.failed())
+        ranOutOfMemory();
+}
+
+void Veldrin_I_DriverDevice::allocationFailed()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    endUnheld();
 }
 
 bool Veldrin_I_DriverDevice::acceptsPacket(int id)

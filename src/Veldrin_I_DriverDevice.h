@@ -41,6 +41,7 @@ public:
     void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
     void packetReceived(int id, QByteArray &data) override;
     bool acceptsPacket(int id) override;
+    void allocationFailed() override;
 
     // The last outcome the protocol thread reported; kept for diagnosis.
     USBResult lastResult() override;
@@ -56,6 +57,8 @@ private:
     // Sets the completion flag from a stream packet and wakes waiters when
     // it becomes true; under the device lock.
     void setComplete(bool complete);
+    // Ends the measurement that could not be held; under the device lock.
+    void endUnheld();
 
     Veldrin_I_DriverSampling m_sampling;
     Veldrin_I_DriverDAC m_dac;

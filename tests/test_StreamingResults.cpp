@@ -4,13 +4,26 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "SimulatedFtdiChip.h"
 #include "SimulatedHost.h"
 #include "VeldrinLib.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define UNDER_SANITIZER 1
+#endif
+#endif
 
 namespace {
 
@@ -184,6 +197,75 @@ TEST_F(StreamingResults, SelectionErrorTextAndTheEmptyBus)
     ASSERT_EQ(getDeviceCount(&count), 0);
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(bus->chips().isEmpty());
+}
+
+// In a child limited to 256 MB of address space beyond what it uses: a
+// 50000 x 50000 sweep on both channels that the host never releases. Returns
+// 0, or the number of the first check that failed.
+int sweepBeyondTheAddressSpace()
+{
+    // Room taken before the limit: once it is reached, little is left.
+    std::vector<double> row(50000);
+    char text[256] = "", kept[32] = "";
+    long pages = 0;
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (!statm || std::fscanf(statm, "%ld", &pages) != 1)
+        return 1;
+    std::fclose(statm);
+    const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+    const rlimit bound = {limit, limit};
+    if (setrlimit(RLIMIT_AS, &bound) != 0)
+        return 2;
+    if (useSimulatedBus("gen2 signal=dc pace=fast") != 0 || initialise() != 0)
+        return 3;
+    if (run2DSweepMeasurement(1, 3, 3, 50000, 50000) != 0)
+        return 4;
+    bool complete = false;
+    if (waitForMeasurement(1, 120000, &complete) != VELDRIN_OUT_OF_MEMORY)
+        return 5;
+    if (isMeasurementComplete(1, &complete) != VELDRIN_OUT_OF_MEMORY)
+        return 6;
+    int completed = 0, firstHeld = -1, count = 0;
+    if (getCompletedRows(1, &completed, &firstHeld) != 0 || completed < 1 || firstHeld != 0)
+        return 7;
+    if (waitForCompletedRows(1, completed + 1, 0, &count) != VELDRIN_OUT_OF_MEMORY)
+        return 8;
+    for (int channel = 1; channel <= 2; ++channel)
+        if (get2DResultRow(1, channel, completed - 1, row.data(), 50000, &count) != 0 || count != 50000)
+            return 9;
+    std::snprintf(kept, sizeof kept, " %d ", completed);
+    if (getLastErrorText(1, text, sizeof text) != 0 || std::strncmp(text, "Out of memory", 13) != 0
+        || !std::strstr(text, kept))
+        return 10;
+    // Released, the room serves the next measurement.
+    if (releaseResultRows(1, completed) != 0 || runMeasurement(1, 3, 3, 1000) != 0
+        || waitForMeasurement(1, 10000, &complete) != 0 || !complete)
+        return 11;
+    closeLibrary();
+    return 0;
+}
+
+// A measurement that outgrows the address space ends with 30, its complete
+// rows kept, readable and releasable, and the library measures on.
+TEST_F(StreamingResults, AMeasurementBeyondTheAddressSpaceEndsWith30)
+{
+#if defined(UNDER_SANITIZER)
+    GTEST_SKIP() << "the sanitizers reserve far more address space than the limit";
+#endif
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failed = 99;
+        try {
+            failed = sweepBeyondTheAddressSpace();
+        } catch (...) {
+        }
+        _exit(failed);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "check " << WEXITSTATUS(status) << " failed";
 }
 
 } // namespace
