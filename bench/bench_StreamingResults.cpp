@@ -11,6 +11,7 @@
 //     bench_StreamingResults --benchmark_filter=StreamingMemory
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <unistd.h>
@@ -88,6 +89,7 @@ void StreamingMemory(benchmark::State &state)
         const auto start = std::chrono::steady_clock::now();
         auto nextSample = start;
         double first = -1.0, highest = 0.0, last = 0.0;
+        std::vector<double> series;
         int taken = 0;
         while (std::chrono::steady_clock::now() - start < std::chrono::seconds(seconds)) {
             int completed = 0;
@@ -101,12 +103,17 @@ void StreamingMemory(benchmark::State &state)
             releaseResultRows(1, taken);
             if (std::chrono::steady_clock::now() >= nextSample) {
                 last = residentMb();
+                series.push_back(last);
                 if (first < 0)
                     first = last;
                 highest = std::max(highest, last);
                 nextSample += std::chrono::seconds(1);
             }
         }
+        std::fprintf(stderr, "resident MB, each second:");
+        for (double mb : series)
+            std::fprintf(stderr, " %.1f", mb);
+        std::fprintf(stderr, "\n");
         // A short measurement ends the sweep.
         runMeasurement(1, 1, 3, 2);
         state.counters["rss_first_mb"] = first;
@@ -116,7 +123,7 @@ void StreamingMemory(benchmark::State &state)
     }
     closeLibrary();
 }
-BENCHMARK(StreamingMemory)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(StreamingMemory)->Arg(60)->Arg(20)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 } // namespace
 

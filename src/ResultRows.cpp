@@ -2,6 +2,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#endif
 
 namespace {
 
@@ -9,7 +16,8 @@ constexpr int InvalidArgument = 26;
 constexpr int BufferTooSmall = 28;
 constexpr int RowReleased = 29;
 
-int copyOut(const std::vector<double> *row, double *values, int capacity, int *count)
+template <typename Values>
+int copyOut(const Values *row, double *values, int capacity, int *count)
 {
     const int size = row ? int(row->size()) : 0;
     *count = size;
@@ -21,6 +29,41 @@ int copyOut(const std::vector<double> *row, double *values, int capacity, int *c
 }
 
 } // namespace
+
+namespace {
+
+constexpr std::size_t PageRowBytes = 64 * 1024;
+
+} // namespace
+
+void *ResultRows::allocatePages(std::size_t bytes)
+{
+    if (bytes < PageRowBytes)
+        return ::operator new(bytes);
+#if defined(_WIN32)
+    void *memory = VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!memory)
+        throw std::bad_alloc();
+#else
+    void *memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        throw std::bad_alloc();
+#endif
+    return memory;
+}
+
+void ResultRows::freePages(void *memory, std::size_t bytes)
+{
+    if (bytes < PageRowBytes) {
+        ::operator delete(memory);
+        return;
+    }
+#if defined(_WIN32)
+    VirtualFree(memory, 0, MEM_RELEASE);
+#else
+    munmap(memory, bytes);
+#endif
+}
 
 void ResultRows::reset()
 {
@@ -41,7 +84,7 @@ double *ResultRows::extend(int channel, int row, int n, int rowLength)
         return nullptr;
     while (c.first + int(c.rows.size()) <= row)
         c.rows.emplace_back();
-    std::vector<double> &values = c.rows[size_t(row - c.first)];
+    Row &values = c.rows[size_t(row - c.first)];
     const size_t size = values.size();
     if (values.capacity() == 0)
         values.reserve(size_t(std::max(n, rowLength)));
@@ -80,7 +123,7 @@ int ResultRows::rowCount(int channel) const
     return c ? c->first + int(c->rows.size()) : 0;
 }
 
-const std::vector<double> *ResultRows::heldRow(int channel, int row) const
+const ResultRows::Row *ResultRows::heldRow(int channel, int row) const
 {
     const Channel *c = channelAt(channel);
     if (!c || row < m_firstHeld || row < c->first || row >= c->first + int(c->rows.size()))
@@ -109,7 +152,7 @@ int ResultRows::copyHeldRows(int channel, double *values) const
         return 0;
     const auto from = c->rows.begin() + std::min<qint64>(std::max(0, m_firstHeld - c->first), qint64(c->rows.size()));
     if (!values)
-        return std::all_of(from, c->rows.end(), [](const std::vector<double> &row) { return row.empty(); })
+        return std::all_of(from, c->rows.end(), [](const Row &row) { return row.empty(); })
                    ? 0
                    : InvalidArgument;
     double *out = values;
@@ -127,13 +170,13 @@ void ResultRows::sizes(int channel, int *rows, int *columns) const
         return;
     }
     *rows = rowCount(channel);
-    const std::vector<double> *first = c ? heldRow(channel, std::max(m_firstHeld, c->first)) : nullptr;
+    const Row *first = c ? heldRow(channel, std::max(m_firstHeld, c->first)) : nullptr;
     *columns = first ? int(first->size()) : 0;
 }
 
 QVector<double> ResultRows::firstRow(int channel) const
 {
-    const std::vector<double> *row = heldRow(channel, 0);
+    const Row *row = heldRow(channel, 0);
     return row ? QVector<double>(row->begin(), row->end()) : QVector<double>();
 }
 
@@ -149,7 +192,7 @@ QVector<QVector<double>> ResultRows::heldRows(int channel) const
     if (!c)
         return rows;
     for (int row = std::max(m_firstHeld, c->first); row < c->first + int(c->rows.size()); ++row) {
-        const std::vector<double> &values = c->rows[size_t(row - c->first)];
+        const Row &values = c->rows[size_t(row - c->first)];
         rows.append(QVector<double>(values.begin(), values.end()));
     }
     return rows;

@@ -3,6 +3,7 @@
 #include <QVector>
 #include <QtGlobal>
 #include <array>
+#include <cstddef>
 #include <deque>
 #include <vector>
 
@@ -68,8 +69,27 @@ public:
     QVector<QVector<double>> heldRows(int channel) const;
 
 private:
+    // Row storage straight from the operating system's pages once a row is
+    // large (64 KiB and more), so that a released row gives its memory back
+    // at once: from the C library's heap, the rows of a long sweep that are
+    // taken and released would leave it fragmented and growing.
+    static void *allocatePages(std::size_t bytes);
+    static void freePages(void *memory, std::size_t bytes);
+    template <typename T>
+    struct PageAllocator {
+        using value_type = T;
+        PageAllocator() = default;
+        template <typename U>
+        PageAllocator(const PageAllocator<U> &) {}
+        T *allocate(std::size_t n) { return static_cast<T *>(allocatePages(n * sizeof(T))); }
+        void deallocate(T *p, std::size_t n) { freePages(p, n * sizeof(T)); }
+        bool operator==(const PageAllocator &) const { return true; }
+        bool operator!=(const PageAllocator &) const { return false; }
+    };
+    using Row = std::vector<double, PageAllocator<double>>;
+
     struct Channel {
-        std::deque<std::vector<double>> rows; // the held rows, from `first` on
+        std::deque<Row> rows; // the held rows, from `first` on
         int first = 0;                        // the number of rows[0]
         qint64 values = 0;                    // every value appended, released ones included
     };
@@ -78,7 +98,7 @@ private:
     // Rows of `channel` measured so far, released ones included.
     int rowCount(int channel) const;
     // The held row, or null.
-    const std::vector<double> *heldRow(int channel, int row) const;
+    const Row *heldRow(int channel, int row) const;
 
     Shape m_shape;
     std::array<Channel, 2> m_channels;
