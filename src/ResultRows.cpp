@@ -5,6 +5,7 @@
 #include <new>
 
 #if defined(_WIN32)
+#define NOMINMAX // std::min and std::max, not the macros
 #include <windows.h>
 #else
 #include <sys/mman.h>
