@@ -5,6 +5,7 @@
 #include "VeldrinLib.h"
 
 #include "Doctor.h"
+#include "MeasurementFile.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -460,95 +461,9 @@ struct Measurement
     }
 };
 
-// Volts to the microvolt (finer than the finest range's step of 24 uV);
-// seconds with the digits a period code needs.
-std::string volts(double value)
+int writeMeasurement(const Request &r, const Measurement &m, bool complete)
 {
-    if (!std::isfinite(value))
-        return "";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", value);
-    return text;
-}
-
-std::string seconds(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
-// CSV: the metadata as "# key: value" lines (values as JSON), then one row
-// per sample with its sweep point, index and time from the acquisition's start.
-size_t writeCsv(std::ostream &out, const Measurement &m)
-{
-    for (const auto &item : m.metadata.items())
-        out << "# " << item.key() << ": "
-            << (item.value().is_string() ? item.value().get<std::string>() : item.value().dump()) << "\n";
-    const double period = m.metadata["period_s"];
-    out << "point,sample,time_s";
-    if (!m.dac1.empty())
-        out << ",dac1_volts";
-    if (!m.dac2.empty())
-        out << ",dac2_volts";
-    for (int number : m.numbers)
-        out << ",channel" << number << "_volts";
-    out << "\n";
-    size_t rows = 0;
-    for (size_t point = 0; point < m.points(); ++point) {
-        size_t length = 0;
-        for (const auto &channel : m.channels)
-            if (point < channel.size())
-                length = std::max(length, channel[point].size());
-        for (size_t sample = 0; sample < length; ++sample) {
-            out << point << "," << sample << "," << seconds(double(sample) * period);
-            if (!m.dac1.empty())
-                out << "," << (sample < m.dac1.size() ? volts(m.dac1[sample]) : "");
-            if (!m.dac2.empty())
-                out << "," << (point < m.dac2.size() ? volts(m.dac2[point]) : "");
-            for (const auto &channel : m.channels) {
-                out << ",";
-                if (point < channel.size() && sample < channel[point].size())
-                    out << volts(channel[point][sample]);
-            }
-            out << "\n";
-            ++rows;
-        }
-    }
-    return rows;
-}
-
-Json toJson(const Measurement &m)
-{
-    const double period = m.metadata["period_s"];
-    size_t length = 0;
-    for (const auto &channel : m.channels)
-        for (const auto &row : channel)
-            length = std::max(length, row.size());
-    std::vector<double> times(length);
-    for (size_t k = 0; k < length; ++k)
-        times[k] = double(k) * period;
-    Json channels = Json::object();
-    for (size_t i = 0; i < m.channels.size(); ++i)
-        channels[std::to_string(m.numbers[i])] = m.channels[i];
-    Json out = {{"device", m.metadata["device"]},
-                {"serial", m.metadata["serial_number"]},
-                {"generation", m.metadata["generation"]},
-                {"kind", m.metadata["kind"]},
-                {"complete", m.metadata["complete"]},
-                {"metadata", m.metadata},
-                {"time_s", times}};
-    if (!m.dac1.empty())
-        out["dac1_volts"] = m.dac1;
-    if (!m.dac2.empty())
-        out["dac2_volts"] = m.dac2;
-    out["channels"] = channels;
-    return out;
-}
-
-int writeMeasurement(const Request &r, const Measurement &m)
-{
-    const bool json = r.json || (r.output.size() > 5 && r.output.compare(r.output.size() - 5, 5, ".json") == 0);
+    const MeasurementFile::Format format = MeasurementFile::formatFor(r.output, r.json);
     std::ofstream file;
     if (!r.output.empty()) {
         file.open(r.output);
@@ -558,20 +473,29 @@ int writeMeasurement(const Request &r, const Measurement &m)
         }
     }
     std::ostream &out = r.output.empty() ? std::cout : file;
-    size_t rows = 0;
-    if (json)
-        out << toJson(m).dump() << "\n";
-    else
-        rows = writeCsv(out, m);
-    out.flush();
-    if (!out) {
+    MeasurementFile::Layout layout;
+    layout.channels = m.numbers;
+    layout.periodSeconds = m.metadata["period_s"];
+    layout.dac1Volts = m.dac1;
+    layout.dac2Volts = m.dac2;
+    MeasurementFile writer(out, format, layout);
+    bool written = writer.begin(m.metadata);
+    for (size_t point = 0; written && point < m.points(); ++point) {
+        std::vector<std::vector<double>> values;
+        for (const auto &channel : m.channels)
+            values.push_back(point < channel.size() ? channel[point] : std::vector<double>());
+        written = writer.appendPoint(static_cast<int>(point), 0, values);
+    }
+    if (!written || !writer.finish(complete)) {
         std::cerr << "veldrin: writing " << (r.output.empty() ? "standard output" : r.output) << " failed\n";
         return failureExit;
     }
+    const bool json = format == MeasurementFile::Format::JsonLines;
+    const size_t rows = writer.rowsWritten();
     const size_t points = m.points();
     if (!r.output.empty()) {
         if (json)
-            std::cerr << "wrote " << points << (points == 1 ? " point" : " points") << " as JSON to " << r.output
+            std::cerr << "wrote " << points << (points == 1 ? " point" : " points") << " as JSON Lines to " << r.output
                       << "\n";
         else
             std::cerr << "wrote " << rows << " rows (" << points << (points == 1 ? " point" : " points") << ") to "
@@ -665,7 +589,6 @@ int commandMeasure(const Request &r, Json applied)
     const Waited waited = waitForCompletion(device, r.timeout, !r.noProgress && stderrIsTerminal());
     if (waited == Waited::Failed)
         return failureExit;
-    m.metadata["complete"] = waited == Waited::Complete;
     for (int channel = 1; channel <= 2; ++channel) {
         if (!(mask & (1 << (channel - 1))))
             continue;
@@ -674,7 +597,7 @@ int commandMeasure(const Request &r, Json applied)
             return failureExit;
         m.numbers.push_back(channel);
     }
-    const int written = writeMeasurement(r, m);
+    const int written = writeMeasurement(r, m, waited == Waited::Complete);
     if (waited == Waited::Interrupted) {
         std::cerr << "veldrin: interrupted; what arrived was written, marked incomplete (complete: false)\n";
         return interruptedExit;
