@@ -470,7 +470,8 @@ class Device:
         two samples and clips fast signals (see VeldrinLib.h).
         """
         self._use_spike_filter(spike_filter)
-        self._call("runMeasurement", channels, period, samples)
+        self._call("runMeasurement", _integer("channels", channels), _integer("period", period),
+                   _integer("samples", samples))
         self.wait(timeout, progress)
         return self._collect(channels, False)
 
@@ -478,7 +479,8 @@ class Device:
         """DAC 1 ramps from its sweep start to stop (set_sweep) across one
         acquisition; returns {channel: volts}."""
         self._use_spike_filter(spike_filter)
-        self._call("run1DSweepMeasurement", channels, period, samples)
+        self._call("run1DSweepMeasurement", _integer("channels", channels), _integer("period", period),
+                   _integer("samples", samples))
         self.wait(timeout, progress)
         return self._collect(channels, False)
 
@@ -486,7 +488,8 @@ class Device:
                  spike_filter=True):
         """Runs a two-dimensional sweep and returns {channel: volts per point}."""
         self._use_spike_filter(spike_filter)
-        self._call("run2DSweepMeasurement", channels, period, samples, points)
+        self._call("run2DSweepMeasurement", _integer("channels", channels), _integer("period", period),
+                   _integer("samples", samples), _integer("points", points))
         self.wait(timeout, progress)
         return self._collect(channels, True)
 
