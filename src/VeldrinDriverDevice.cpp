@@ -161,8 +161,14 @@ void VeldrinDriverDevice::completedRows(int &completed, int &firstHeld)
 
 ApiStatus VeldrinDriverDevice::releaseRows(int row)
 {
-    std::lock_guard<std::mutex> locker(m_mutex);
-    return m_results.release(row);
+    ApiStatus status;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        status = m_results.release(row);
+    }
+    if (status == 0)
+        rowsReleased();
+    return status;
 }
 
 bool VeldrinDriverDevice::outOfMemory()

@@ -61,6 +61,8 @@ public:
     // Complete rows of the current measurement and the first row still held.
     void completedRows(int &completed, int &firstHeld);
     // Frees every row below `row`; 26 outside first held .. complete rows.
+    // Takes the submit lock (through rowsReleased), so it runs on a host
+    // thread holding no device lock.
     ApiStatus releaseRows(int row);
     // The current measurement could not be held: an allocation for its
     // values failed, and it ended there (its rows kept).
@@ -134,6 +136,10 @@ public:
     const DeviceInfo &deviceInformation() const { return deviceInfo; }
 
 protected:
+    // Rows were released: a generation whose sweep waits for the host to
+    // take rows goes on. Called on the host thread with no device lock held.
+    virtual void rowsReleased() {}
+
     // Wakes the waits to look again. The generations call it when a row or
     // a measurement completes and when the protocol thread reports an outcome
     // (which is how an instrument that went away shows); it may be called

@@ -352,7 +352,13 @@ VELDRIN_API int VELDRIN_CALL waitForCompletedRows(int deviceIndex, int rows, int
 /* Releases every row below `row` on every channel: their values are freed and
  * can no longer be copied (29). `row` must lie between the first row still
  * held and the number of complete rows (26 otherwise); releasing up to the
- * first row still held changes nothing. */
+ * first row still held changes nothing.
+ * Once a host has released a row of a 2D sweep, the sweep keeps pace with it:
+ * while the complete rows it holds come to 4194304 values (32 MiB) or more,
+ * the instrument waits before its next point until the host releases rows.
+ * So a sweep of any size runs in bounded memory however slowly the host
+ * writes; a host that never releases gets every point at the instrument's
+ * own pace, as before. */
 VELDRIN_API int VELDRIN_CALL releaseResultRows(int deviceIndex, int row);
 
 /* The spike filter of one instrument (on after initialise): enabled 0 makes

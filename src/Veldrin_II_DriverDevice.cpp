@@ -212,6 +212,7 @@ void Veldrin_II_DriverDevice::resetResults()
 {
     m_remainingPoints = 0;
     m_pointIndex = 0;
+    m_nextPointDeferred = false;
     m_results.reset();
 }
 
@@ -454,16 +455,12 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
                 m_results.completeRow();
                 if (m_remainingPoints > 0)
                     --m_remainingPoints;
-                if (m_remainingPoints <= 0) {
+                if (m_remainingPoints <= 0)
                     m_measurementComplete = true;
-                } else {
-                    // Next point of a two-dimensional sweep: step DAC 2, then acquire again.
-                    m_sweepValue += m_sweepStep;
-                    m_dac2.setValue(Veldrin_II_DriverDAC::Offset, m_sweepValue);
-                    outgoing.append(instruction(SetDAC2, m_dac2.toPayload()));
-                    ++m_pointIndex;
-                    prepareAcquisition(m_activeChannelMask, m_activePeriodCode, m_activeSampleCount, outgoing);
-                }
+                else if (holdsTooManyRows())
+                    m_nextPointDeferred = true;
+                else
+                    stepToNextPoint(outgoing);
                 measurementChanged();
             }
         } catch (const std::bad_alloc &) {
@@ -473,6 +470,50 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
     }
     if (outgoing.isEmpty())
         return;
+    if (m_sweepStepHook)
+        m_sweepStepHook();
+    submitAll(outgoing);
+}
+
+void Veldrin_II_DriverDevice::stepToNextPoint(Outgoing &outgoing)
+{
+    // Next point of a two-dimensional sweep: step DAC 2, then acquire again.
+    m_sweepValue += m_sweepStep;
+    m_dac2.setValue(Veldrin_II_DriverDAC::Offset, m_sweepValue);
+    outgoing.append(instruction(SetDAC2, m_dac2.toPayload()));
+    ++m_pointIndex;
+    prepareAcquisition(m_activeChannelMask, m_activePeriodCode, m_activeSampleCount, outgoing);
+}
+
+bool Veldrin_II_DriverDevice::holdsTooManyRows() const
+{
+    // Only a host that takes rows (it has released one) is waited for; one
+    // that never releases gets the whole sweep at the instrument's pace.
+    if (m_results.firstHeld() == 0)
+        return false;
+    const int channels = ((m_activeChannelMask & 1) ? 1 : 0) + ((m_activeChannelMask & 2) ? 1 : 0);
+    const qint64 held = qint64(m_results.completedRows() - m_results.firstHeld()) * m_activeSampleCount * channels;
+    return held >= MaxHeldValuesWhileStreaming;
+}
+
+void Veldrin_II_DriverDevice::rowsReleased()
+{
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
+    Outgoing outgoing;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        if (!m_nextPointDeferred || holdsTooManyRows())
+            return;
+        m_nextPointDeferred = false;
+        if (m_measurementComplete || m_results.failed() || m_remainingPoints <= 0)
+            return;
+        try {
+            stepToNextPoint(outgoing);
+        } catch (const std::bad_alloc &) {
+            endUnheld();
+            return;
+        }
+    }
     if (m_sweepStepHook)
         m_sweepStepHook();
     submitAll(outgoing);

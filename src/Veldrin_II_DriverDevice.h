@@ -72,6 +72,13 @@ private:
     // The DAC 1 (and, for a 2D sweep, DAC 2) programming of a sweep start;
     // under the device lock.
     void prepareSweep(int points, Outgoing &outgoing);
+    // Under the device lock: steps DAC 2 to the next point of a 2D sweep and
+    // queues its acquisition.
+    void stepToNextPoint(Outgoing &outgoing);
+    // Under the device lock: a host that takes rows holds so many complete
+    // rows that the sweep waits before its next point.
+    bool holdsTooManyRows() const;
+    void rowsReleased() override;
     void resetResults();
     // Ends the measurement that could not be held (no further sweep point);
     // under the device lock.
@@ -107,6 +114,12 @@ private:
     QMap<int, QPair<double, double>> m_sweepBounds;
     int m_pointIndex = 0;
     int m_remainingPoints = 0;
+    // The sweep's next point waits for the host to release rows.
+    bool m_nextPointDeferred = false;
+    // The complete values a host that takes rows may hold before a 2D sweep
+    // waits for it: 32 MiB of doubles, so a sweep runs in bounded memory
+    // however much faster the instrument measures than the host writes.
+    static constexpr qint64 MaxHeldValuesWhileStreaming = qint64(1) << 22;
     double m_sweepStep = 0.0;
     double m_sweepValue = 0.0;
     std::function<void()> m_sweepStepHook; // set before sweeps run
