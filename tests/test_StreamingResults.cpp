@@ -74,6 +74,40 @@ TEST_F(StreamingResults, RowsCompleteInOrderWhileARealTimeSweepRuns)
     EXPECT_EQ(expected, received);
 }
 
+// A host that takes rows sets the sweep's pace: once it has released one,
+// the instrument waits before each point while the host holds 2^22 complete
+// values (here 42 rows of 2 x 50000), and goes on when rows are released. A
+// host that never releases gets the sweep at the instrument's pace.
+TEST_F(StreamingResults, ASweepWaitsForAHostThatTakesRows)
+{
+    ASSERT_NO_FATAL_FAILURE(start("gen2 signal=dc pace=fast"));
+    const int points = 200, samples = 50000, rowsInLimit = (1 << 22) / (2 * samples) + 1;
+    ASSERT_EQ(run2DSweepMeasurement(1, 3, 3, samples, points), 0);
+    int completed = 0, firstHeld = 0;
+    ASSERT_EQ(waitForCompletedRows(1, 1, 30000, &completed), 0);
+    ASSERT_EQ(releaseResultRows(1, 1), 0);
+    // Far more time than the whole sweep takes unhindered.
+    ASSERT_EQ(waitForCompletedRows(1, points, 3000, &completed), 0);
+    EXPECT_GE(completed, rowsInLimit);
+    EXPECT_LE(completed, 1 + rowsInLimit + 1);
+    for (int taken = 1; taken < points;) {
+        ASSERT_EQ(waitForCompletedRows(1, taken + 1, 30000, &completed), 0);
+        ASSERT_GT(completed, taken);
+        ASSERT_EQ(releaseResultRows(1, completed), 0);
+        taken = completed;
+    }
+    VeldrinBool done = false;
+    ASSERT_EQ(waitForMeasurement(1, 30000, &done), 0);
+    EXPECT_TRUE(done);
+    ASSERT_EQ(getCompletedRows(1, &completed, &firstHeld), 0);
+    EXPECT_EQ(completed, points);
+
+    // Never released: every point comes.
+    ASSERT_EQ(run2DSweepMeasurement(1, 3, 3, samples, 60), 0);
+    ASSERT_EQ(waitForMeasurement(1, 60000, &done), 0);
+    EXPECT_TRUE(done);
+}
+
 // What each export answers once rows are released, on both generations, and
 // a new start that discards everything.
 TEST_F(StreamingResults, ReleasedRowsReadAsDocumented)
