@@ -153,15 +153,40 @@ int copyText(const QByteArray &text, char *buffer, int capacity)
     return VELDRIN_OK;
 }
 
-// Copies values into a caller's buffer after writing their number; 28 and no
-// value when the buffer is too small.
-int copyValues(const QVector<double> &values, double *buffer, int capacity, int *count)
+// The frame of the waits: the call frame under the lock, then the wait on the
+// device without it. The shared reference keeps the device alive even if
+// closeLibrary or initialise drops it meanwhile, which shuts it down and ends
+// the wait. `done(reached)` writes the outcome of a wait that ended with 0.
+template <typename Wait, typename Done>
+int waitOnDevice(int deviceIndex, bool argumentsValid, Wait wait, Done done) noexcept
 {
-    *count = values.size();
-    if (capacity < values.size())
-        return VELDRIN_BUFFER_TOO_SMALL;
-    std::copy(values.cbegin(), values.cend(), buffer);
-    return VELDRIN_OK;
+    std::shared_ptr<VeldrinDriverDevice> device;
+    const int status = guarded([&](LibraryState &state) -> int {
+        return openedDevice(state, deviceIndex, argumentsValid, device);
+    });
+    if (status != VELDRIN_OK)
+        return status;
+    try {
+        const VeldrinDriverDevice::WaitOutcome outcome = wait(*device);
+        device.reset();
+        switch (outcome) {
+        case VeldrinDriverDevice::WaitOutcome::Complete:
+            done(true);
+            return VELDRIN_OK;
+        case VeldrinDriverDevice::WaitOutcome::TimedOut:
+            done(false);
+            return VELDRIN_OK;
+        case VeldrinDriverDevice::WaitOutcome::Lost:
+            return VELDRIN_INSTRUMENT_DISCONNECTED;
+        case VeldrinDriverDevice::WaitOutcome::OutOfMemory:
+            return VELDRIN_OUT_OF_MEMORY;
+        case VeldrinDriverDevice::WaitOutcome::ShutDown:
+            return VELDRIN_NOT_INITIALISED;
+        }
+        return internalFailure;
+    } catch (...) {
+        return internalFailure;
+    }
 }
 
 int clampToInt(qint64 value)
@@ -312,9 +337,12 @@ int run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int 
 int isMeasurementComplete(int deviceIndex, bool *complete)
 {
     return withReceivedData(deviceIndex, complete != nullptr, [&](VeldrinDriverDevice &d, bool lost) -> int {
-        // After a loss only a measurement completed before it is complete; an
-        // unfinished one never will be, so a polling host gets 27 and stops.
+        // After a loss or an allocation failure only a measurement completed
+        // before it is complete; an unfinished one never will be, so a
+        // polling host gets the reason and stops.
         const bool done = d.isMeasurementComplete();
+        if (!done && d.outOfMemory())
+            return VELDRIN_OUT_OF_MEMORY;
         if (lost && !done)
             return VELDRIN_INSTRUMENT_DISCONNECTED;
         *complete = done;
@@ -353,66 +381,50 @@ int getMeasurementProgress(int deviceIndex, int *received, int *expected)
 
 int waitForMeasurement(int deviceIndex, int timeoutMs, bool *complete)
 {
-    std::shared_ptr<VeldrinDriverDevice> device;
-    const int status = guarded([&](LibraryState &state) -> int {
-        return openedDevice(state, deviceIndex, timeoutMs >= 0 && complete, device);
+    return waitOnDevice(deviceIndex, timeoutMs >= 0 && complete,
+                        [&](VeldrinDriverDevice &d) { return d.waitForMeasurement(timeoutMs); },
+                        [&](bool reached) { *complete = reached; });
+}
+
+int waitForCompletedRows(int deviceIndex, int rows, int timeoutMs, int *completed)
+{
+    int count = 0;
+    return waitOnDevice(deviceIndex, timeoutMs >= 0 && completed,
+                        [&](VeldrinDriverDevice &d) { return d.waitForRows(rows, timeoutMs, count); },
+                        [&](bool) { *completed = count; });
+}
+
+int getCompletedRows(int deviceIndex, int *completed, int *firstHeld)
+{
+    return withReceivedData(deviceIndex, completed && firstHeld, [&](VeldrinDriverDevice &d, bool) -> int {
+        d.completedRows(*completed, *firstHeld);
+        return VELDRIN_OK;
     });
-    if (status != VELDRIN_OK)
-        return status;
-    // The lock is released: other exports run while this thread waits. The
-    // shared reference keeps the device alive even if closeLibrary or
-    // initialise drops it meanwhile, which shuts it down and ends the wait.
-    try {
-        const VeldrinDriverDevice::WaitOutcome outcome = device->waitForMeasurement(timeoutMs);
-        device.reset();
-        switch (outcome) {
-        case VeldrinDriverDevice::WaitOutcome::Complete:
-            *complete = true;
-            return VELDRIN_OK;
-        case VeldrinDriverDevice::WaitOutcome::TimedOut:
-            *complete = false;
-            return VELDRIN_OK;
-        case VeldrinDriverDevice::WaitOutcome::Lost:
-            return VELDRIN_INSTRUMENT_DISCONNECTED;
-        case VeldrinDriverDevice::WaitOutcome::ShutDown:
-            return VELDRIN_NOT_INITIALISED;
-        }
-        return internalFailure;
-    } catch (...) {
-        return internalFailure;
-    }
+}
+
+int releaseResultRows(int deviceIndex, int row)
+{
+    return withReceivedData(deviceIndex, true, [&](VeldrinDriverDevice &d, bool) -> int { return d.releaseRows(row); });
 }
 
 int getResult(int deviceIndex, int channel, int *count, double *values)
 {
     return withReceivedData(deviceIndex, count != nullptr, [&](VeldrinDriverDevice &d, bool) -> int {
-        // One snapshot: the count written and the values copied agree even while
-        // samples keep arriving.
-        const QVector<double> result = d.getResult(channel);
-        if (!result.isEmpty() && !values)
+        // The count written and the values copied agree even while samples
+        // keep arriving: both come from one look under the device lock.
+        int copied = 0;
+        const int status = d.copyResult(channel, values, values ? INT_MAX : 0, &copied);
+        if (status == VELDRIN_BUFFER_TOO_SMALL)
             return VELDRIN_INVALID_ARGUMENT;
-        *count = result.size();
-        for (int i = 0; i < result.size(); ++i)
-            values[i] = result.at(i);
-        return VELDRIN_OK;
+        *count = copied;
+        return status;
     });
 }
 
 int get2DResult(int deviceIndex, int channel, double *values)
 {
-    return withReceivedData(deviceIndex, true, [&](VeldrinDriverDevice &d, bool) -> int {
-        const QVector<QVector<double>> rows = d.get2DResult(channel);
-        bool any = false;
-        for (const auto &row : rows)
-            any = any || !row.isEmpty();
-        if (any && !values)
-            return VELDRIN_INVALID_ARGUMENT;
-        double *out = values;
-        for (const auto &row : rows)
-            for (double v : row)
-                *out++ = v;
-        return VELDRIN_OK;
-    });
+    return withReceivedData(deviceIndex, true,
+                            [&](VeldrinDriverDevice &d, bool) -> int { return d.copyHeldRows(channel, values); });
 }
 
 int get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns)
@@ -424,18 +436,14 @@ int get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns)
 int getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count)
 {
     return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
-        return copyValues(d.getResult(channel), values, capacity, count);
+        return d.copyResult(channel, values, capacity, count);
     });
 }
 
 int get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity, int *count)
 {
     return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
-        // A snapshot shares the stored rows rather than copying them.
-        const QVector<QVector<double>> rows = d.get2DResult(channel);
-        if (row < 0 || row >= rows.size())
-            return VELDRIN_INVALID_ARGUMENT;
-        return copyValues(rows.at(row), values, capacity, count);
+        return d.copyResultRow(channel, row, values, capacity, count);
     });
 }
 
@@ -519,6 +527,8 @@ const char *getStatusText(int status)
         "invalid argument",                                                   // 26
         "instrument disconnected",                                            // 27
         "buffer too small",                                                   // 28
+        "row released",                                                       // 29
+        "out of memory: the measurement could not be held",                   // 30
     };
     if (status < 0 || status >= int(sizeof(texts) / sizeof(texts[0])))
         return "unknown status code";
@@ -544,10 +554,18 @@ int useLibFtdi(void)
 int useSimulatedBus(const char *description)
 {
     return guarded([&](LibraryState &state) -> int {
-        if (!description)
+        return state.selectSimulatedBus(description ? QString::fromUtf8(description) : QString(), description == nullptr)
+                   ? VELDRIN_OK
+                   : VELDRIN_INVALID_ARGUMENT;
+    });
+}
+
+int getLibraryErrorText(char *text, int capacity)
+{
+    return guarded([&](LibraryState &state) -> int {
+        if (!bufferValid(text, capacity))
             return VELDRIN_INVALID_ARGUMENT;
-        return state.selectSimulatedBus(QString::fromUtf8(description)) ? VELDRIN_OK
-                                                                         : VELDRIN_INVALID_ARGUMENT;
+        return copyText(state.selectionError().toUtf8(), text, capacity);
     });
 }
 

@@ -9,8 +9,10 @@
  * Checks run in the order of the parameters: library initialised (5), device
  * index (1), the instrument opened and usable (3, 4, 7, 8, 9, 27), then the
  * other arguments (26 for a null pointer the function writes through, or a
- * value outside its range; the setters' own codes 10 to 25). A function that
- * fails writes nothing through its pointers unless it says otherwise.
+ * value outside its range; the setters' own codes 10 to 25). The result
+ * exports take any channel number: one without results reads empty (see
+ * Results). A function that fails writes nothing through its pointers unless
+ * it says otherwise.
  *
  * Threads: every function may be called from any thread. They take one
  * process-wide lock for their whole duration, so calls from different threads
@@ -260,7 +262,9 @@ VELDRIN_API int VELDRIN_CALL setADCProperties(int deviceIndex, int channel, int 
 VELDRIN_API int VELDRIN_CALL runMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run1DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount, int points);
-/* Writes whether the current measurement is complete (true before any). */
+/* Writes whether the current measurement is complete (true before any).
+ * Returns 30 instead when the measurement could not be held and ended
+ * incomplete, and 27 when the instrument went away before it completed. */
 VELDRIN_API int VELDRIN_CALL isMeasurementComplete(int deviceIndex, VeldrinBool *complete);
 
 /* Writes the number of values stored so far for the current measurement, over
@@ -269,8 +273,9 @@ VELDRIN_API int VELDRIN_CALL isMeasurementComplete(int deviceIndex, VeldrinBool 
 VELDRIN_API int VELDRIN_CALL getMeasurementProgress(int deviceIndex, int *received, int *expected);
 
 /* Waits until the current measurement is complete (0, *complete true), the
- * instrument goes away (27), or timeoutMs milliseconds have passed (0,
- * *complete false); timeoutMs 0 only looks. Does not hold the library's lock
+ * instrument goes away (27), the measurement could not be held (30), or
+ * timeoutMs milliseconds have passed (0, *complete false); timeoutMs 0 only
+ * looks. Does not hold the library's lock
  * while it waits. When closeLibrary or initialise on another thread ends the
  * instrument's session meanwhile, the wait ends at once with 5. A negative
  * timeoutMs gives 26. */
@@ -279,9 +284,19 @@ VELDRIN_API int VELDRIN_CALL waitForMeasurement(int deviceIndex, int timeoutMs, 
 /* Results. While a measurement runs, values keep arriving, so a size asked for
  * in one call can be too small in the next: getResultChecked and
  * get2DResultRow check the caller's capacity and are the safe way to copy.
+ * Each copy takes time in proportion to the values it copies.
+ *
+ * A channel without results reads empty, with status 0: a channel the
+ * measurement did not enable, and any channel number other than 1 and 2
+ * (0, 3, -1, ...). getResult and getResultChecked give count 0, get2DResult
+ * copies nothing, get2DResultSizes gives 0 rows and 0 columns; get2DResultRow
+ * gives 26 for every row of such a channel on generation II (it has no rows)
+ * and count 0 for row 0 on generation I.
  *
  * getResult writes the number of values to *count, then copies them into
- * values, which must hold them all. values may be NULL when there are none. */
+ * values, which must hold them all. values may be NULL when there are none.
+ * It copies row 0: after a 2D sweep, the first point's values (see
+ * get2DResultRow for the others). */
 VELDRIN_API int VELDRIN_CALL getResult(int deviceIndex, int channel, int *count, double *values);
 /* Copies every row of the channel's two-dimensional result, row after row
  * without gaps: values must hold the sum of the row lengths. That is rows x
@@ -293,7 +308,7 @@ VELDRIN_API int VELDRIN_CALL get2DResult(int deviceIndex, int channel, double *v
  * row. Generation I: the number of values as rows, and 0 columns. */
 VELDRIN_API int VELDRIN_CALL get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns);
 
-/* getResult with a capacity: writes the number of values to *count; when
+/* getResult (row 0) with a capacity: writes the number of values to *count; when
  * capacity is less than that it returns 28 and copies no value (values may be
  * NULL when capacity is 0, which asks for the count alone). */
 VELDRIN_API int VELDRIN_CALL getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count);
@@ -368,8 +383,9 @@ VELDRIN_API const char *VELDRIN_CALL getStatusText(int status);
  * FTDI D2XX library (libftd2xx.so, ftd2xx.dll, libftd2xx.dylib), loaded at run
  * time; where it cannot be loaded, no device is found. useSimulatedBus selects
  * the built-in simulated bus with the devices the description names (see
- * docs/simulated-bus.md); a malformed description returns 26 and changes
- * nothing. */
+ * docs/simulated-bus.md; an empty text is a bus with no device); a malformed
+ * description or NULL returns 26 and changes nothing but the text
+ * getLibraryErrorText gives. */
 VELDRIN_API int VELDRIN_CALL useFtdiLibrary(void);
 /* useLibFtdi selects the open-source libftdi1 (libftdi1.so.2, libftdi1.2.dylib)
  * instead of FTDI's library, loaded at run time at the next initialise; where

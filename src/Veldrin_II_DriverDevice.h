@@ -35,11 +35,7 @@ public:
     ApiStatus run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount) override;
     ApiStatus run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount, int points) override;
     bool isMeasurementComplete() override;
-    QVector<double> getResult(int channel) override;
-    QVector<QVector<double>> get2DResult(int channel) override;
-    ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
     int generation() const override { return 2; }
-    void measurementProgress(qint64 &received, qint64 &expected) override;
     void setSpikeFilter(bool enabled) override;
     bool spikeFilter() override;
     bool calibrationStored() override;
@@ -89,7 +85,6 @@ private:
     Veldrin_II_DriverDAC m_dac1;
     Veldrin_II_DriverDAC m_dac2;
     Veldrin_II_DriverUserData m_userData;
-    std::mutex m_mutex;
     int m_activeChannelMask = 0;
     int m_activePeriodCode = 0;
     int m_activeSampleCount = 0;
@@ -104,9 +99,6 @@ private:
     QVector<double> m_window2;
     bool m_spikeFilter = true;
     bool m_activeSpikeFilter = true; // of the acquisition that streams
-    QMap<int, QVector<QVector<double>>> m_resultsByChannel;
-    bool m_measurementComplete = true;
-    qint64 m_expectedValues = 0; // of the current measurement, over channels and points
     USBResult m_lastResult;
     QMap<int, QPair<double, double>> m_sweepBounds;
     int m_pointIndex = 0;
