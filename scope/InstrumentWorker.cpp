@@ -120,8 +120,10 @@ void InstrumentWorker::connectInstruments()
     else
         status = useFtdiLibrary();
     if (status != VELDRIN_OK) {
-        Q_EMIT instrumentsListed({}, QStringLiteral("The simulated bus description is not valid (see %1/simulated-bus.md)")
-                                         .arg(QString::fromStdString(documentationFolder())));
+        char reason[512] = "";
+        getLibraryErrorText(reason, sizeof reason);
+        Q_EMIT instrumentsListed({}, QStringLiteral("The simulated bus description is not valid: %1 (see %2/simulated-bus.md)")
+                                         .arg(QString::fromUtf8(reason), QString::fromStdString(documentationFolder())));
         return;
     }
     status = initialise();
@@ -260,14 +262,15 @@ bool InstrumentWorker::fetch(bool final)
     return true;
 }
 
-// A 2D sweep's rows, each taken once it is complete (rows filled in point by
-// point as the sweep goes on).
+// A 2D sweep's rows, each taken once it is complete (the map fills in point
+// by point) and then released: the frame holds them, the library need not.
 bool InstrumentWorker::fetchSweepRows()
 {
     const AcquisitionSettings &s = m_frame.settings;
-    const int channels = (measures(s, 0) ? 1 : 0) + (measures(s, 1) ? 1 : 0);
-    const int perRow = channels * s.samples;
-    const int completed = perRow > 0 ? qMin(s.points, m_frame.received / perRow) : 0;
+    int completed = 0, firstHeld = 0;
+    m_fetchStatus = getCompletedRows(m_frame.device, &completed, &firstHeld);
+    if (m_fetchStatus != VELDRIN_OK)
+        return false;
     for (int channel = 0; channel < 2; ++channel) {
         if (!measures(s, channel))
             continue;
@@ -280,6 +283,8 @@ bool InstrumentWorker::fetchSweepRows()
             rows.append(values);
         }
     }
+    if (completed > firstHeld)
+        releaseResultRows(m_frame.device, completed);
     return true;
 }
 
@@ -289,12 +294,22 @@ void InstrumentWorker::poll()
         return;
     const int device = m_frame.device;
     VeldrinBool complete = false;
-    const int status = waitForMeasurement(device, pollWaitMs, &complete);
+    int status;
+    if (m_frame.settings.kind == AcquisitionKind::Sweep2D) {
+        // Woken by the next complete row, not only by the sweep's end.
+        const int held = qMax(m_frame.rows[0].size(), m_frame.rows[1].size());
+        int completed = 0;
+        status = waitForCompletedRows(device, held + 1, pollWaitMs, &completed);
+        if (status == VELDRIN_OK)
+            status = waitForMeasurement(device, 0, &complete);
+    } else {
+        status = waitForMeasurement(device, pollWaitMs, &complete);
+    }
     if (status != VELDRIN_OK) {
         // Gone (27) or ended by a close: what arrived until then stays shown.
         fetch(true);
         Q_EMIT frameReady(m_frame);
-        end(failure("waitForMeasurement", status, device));
+        end(failure("waiting for the measurement", status, device));
         refreshStatuses();
         return;
     }

@@ -163,7 +163,9 @@ void ScopeWindowTest::stopEndsARunningAcquisitionAndTheWindowNeverWaits()
     VeldrinBool complete = false;
     QCOMPARE(isMeasurementComplete(1, &complete), 0);
     QVERIFY(complete);
-    QVERIFY2(longestGap < 250, qPrintable(QStringLiteral("the window's thread stood still for %1 ms").arg(longestGap)));
+    // A wait on the instrument would hold it for the 5 s acquisition; a busy
+    // machine's scheduling stays well below a second.
+    QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the window's thread stood still for %1 ms").arg(longestGap)));
     screenshot(*w, "scope-stopped");
 }
 
