@@ -142,8 +142,7 @@ void ScopeWindowTest::stopEndsARunningAcquisitionAndTheWindowNeverWaits()
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     QTest::qWait(50);
     longestGap = 0;
-    child<QComboBox>(*w, "period")->setCurrentIndex(8); // 5 ms x 1000: 5 s per acquisition
-    QSignalSpy frames(w.get(), &ScopeWindow::frameShown);
+    child<QComboBox>(*w, "period")->setCurrentIndex(9); // 10 ms x 1000: 10 s per acquisition
     w->runContinuous();
     QTRY_VERIFY_WITH_TIMEOUT(w->lastFrame().received > 0, 10000);
     QVERIFY(w->isAcquiring());
@@ -163,9 +162,9 @@ void ScopeWindowTest::stopEndsARunningAcquisitionAndTheWindowNeverWaits()
     VeldrinBool complete = false;
     QCOMPARE(isMeasurementComplete(1, &complete), 0);
     QVERIFY(complete);
-    // A wait on the instrument would hold it for the 5 s acquisition; a busy
-    // machine's scheduling stays well below a second.
-    QVERIFY2(longestGap < 1000, qPrintable(QStringLiteral("the window's thread stood still for %1 ms").arg(longestGap)));
+    // A wait on the instrument would hold it for most of the 10 s
+    // acquisition; a machine busy with other work delays it by far less.
+    QVERIFY2(longestGap < 2000, qPrintable(QStringLiteral("the window's thread stood still for %1 ms").arg(longestGap)));
     screenshot(*w, "scope-stopped");
 }
 
