@@ -46,6 +46,10 @@ bash scripts/install-packages.sh $packages
 jobs=$(nproc 2>/dev/null || echo 2)
 build_type=RelWithDebInfo
 [ -n "$sanitize" ] && build_type=Debug
+benchmarks=ON
+[ -n "$sanitize" ] && benchmarks=OFF
+# Tests and benchmarks are named, so that a folder scripts/main.sh configured
+# without them gets them.
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=$build_type -DVELDRIN_SANITIZE="$sanitize" \
-      $( [ -n "$sanitize" ] && echo -DVELDRIN_BUILD_BENCHMARKS=OFF ) >/dev/null
+      -DVELDRIN_BUILD_TESTS=ON -DVELDRIN_BUILD_BENCHMARKS=$benchmarks >/dev/null
 cmake --build "$build_dir" -j "$jobs"
