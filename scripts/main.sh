@@ -28,10 +28,11 @@ step "DAC 1 of instrument 2 set to a 1 V, 50 Hz sine; input 1 sees it, one sampl
 "$veldrin" --simulated demo --device 2 \
   dac --channel 1 --waveform 0 --amplitude 1000 --offset 0 --frequency 50 \
   measure --channels 1 --period 6 --samples 20 --output out/measurement.csv
-echo "-- out/measurement.csv: $(grep -c '^#' out/measurement.csv) lines of metadata, then one row per sample:"
+echo "-- out/measurement.csv: $(awk '/^[^#]/ { exit } { n++ } END { print n }' out/measurement.csv) lines of" \
+  "metadata, one row per sample, and the closing '# complete: $(sed -n 's/^# complete: //p' out/measurement.csv)':"
 grep '^# \(serial_number\|period_s\|spike_filter\|calibration\|started_utc\)' out/measurement.csv
 # The rows drawn as a bar chart: time, volts, and a mark at the value.
 grep -v '^#' out/measurement.csv | awk -F, 'NR == 1 { printf "  %-8s %-9s\n", $3, $4; next }
-  { n = int(($4 + 1) * 20 + 0.5); bar = sprintf("%*s", n, ""); printf "  %-8s %9s |%s*\n", $3, $4, bar }'
+  { n = int(($4 + 1) * 20 + 0.5); bar = sprintf("%*s", n, ""); printf "  %-8s %9.6f |%s*\n", $3, $4, bar }'
 echo "(the 5-sample spike filter, on by default, lags two samples and clips the peaks to 0.951 V;"
 echo " --raw turns it off.  All options: $veldrin --help)"

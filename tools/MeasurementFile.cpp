@@ -3,18 +3,27 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <utility>
 
 namespace {
 
 // Sample times are multiples of the period code's time: nine digits give
 // every one of them without the binary tails of the multiplication.
-std::string seconds(double value)
+void appendSeconds(std::string &line, double value)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
+    const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 9);
+    line.append(text, result.ptr);
+}
+
+// Appends the shortest round-trip text of a finite value; nothing otherwise.
+void appendNumber(std::string &line, double value)
+{
+    if (!std::isfinite(value))
+        return;
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    line.append(text, result.ptr);
 }
 
 bool endsWith(const std::string &text, const char *suffix)
@@ -37,11 +46,9 @@ MeasurementFile::Format MeasurementFile::formatFor(const std::string &path, bool
 
 std::string MeasurementFile::number(double value)
 {
-    if (!std::isfinite(value))
-        return std::string();
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
+    std::string text;
+    appendNumber(text, value);
+    return text;
 }
 
 bool MeasurementFile::flushed()
@@ -116,18 +123,18 @@ bool MeasurementFile::appendPoint(int point, double startSeconds, const std::vec
             m_line = pointText;
             m_line += std::to_string(sample);
             m_line += ',';
-            m_line += seconds(double(sample) * m_layout.periodSeconds);
+            appendSeconds(m_line, double(sample) * m_layout.periodSeconds);
             m_line += start;
             if (!m_layout.dac1Volts.empty()) {
                 m_line += ',';
                 if (sample < m_layout.dac1Volts.size())
-                    m_line += number(m_layout.dac1Volts[sample]);
+                    appendNumber(m_line, m_layout.dac1Volts[sample]);
             }
             m_line += dac2;
             for (size_t i = 0; i < m_layout.channels.size(); ++i) {
                 m_line += ',';
                 if (i < values.size() && sample < values[i].size())
-                    m_line += number(values[i][sample]);
+                    appendNumber(m_line, values[i][sample]);
             }
             m_line += '\n';
             m_out << m_line;
