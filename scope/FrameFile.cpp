@@ -94,6 +94,7 @@ bool FrameFile::write(const QString &path, const AcquisitionFrame &frame, const 
         metadata["dac2_sweep_mv"] = {s.sweepStart2, s.sweepStop2};
         layout.dac2Volts = toStd(ramp(s.sweepStart2, s.sweepStop2, s.points));
         metadata["dac2_setpoints_v"] = layout.dac2Volts;
+        layout.pointStarts = true;
     }
 
     std::ofstream out(path.toStdString(), std::ios::binary);
@@ -113,7 +114,7 @@ bool FrameFile::write(const QString &path, const AcquisitionFrame &frame, const 
             if (s.channelMask & (1 << channel))
                 values.push_back(point < frame.rows[channel].size() ? toStd(frame.rows[channel][point])
                                                                     : std::vector<double>());
-        written = file.appendPoint(point, 0, values);
+        written = file.appendPoint(point, frame.pointStarts.value(point, 0.0), values);
     }
     if (!written || !file.finish(frame.complete)) {
         *error = QStringLiteral("writing %1 failed").arg(path);

@@ -207,6 +207,8 @@ bool InstrumentWorker::startOne()
         rows.clear();
     m_frame.complete = false;
     m_frame.received = m_frame.expected = 0;
+    m_frame.pointStarts.clear();
+    m_seenAt = 0;
     m_frame.startedUtc = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ssZ"));
     m_lastReceived = -1;
     int status;
@@ -227,6 +229,7 @@ bool InstrumentWorker::startOne()
         Q_EMIT acquisitionEnded(device, failure(what, status, device));
         return false;
     }
+    m_started.start();
     return true;
 }
 
@@ -283,6 +286,14 @@ bool InstrumentWorker::fetchSweepRows()
             rows.append(values);
         }
     }
+    // The first new row began when the one before it was seen complete; the
+    // others with it were seen complete now.
+    const double now = m_started.nsecsElapsed() / 1e9;
+    const int before = m_frame.pointStarts.size();
+    for (int row = before; row < completed; ++row)
+        m_frame.pointStarts.append(row == 0 ? 0.0 : row == before ? m_seenAt : now);
+    if (completed > before)
+        m_seenAt = now;
     if (completed > firstHeld)
         releaseResultRows(m_frame.device, completed);
     return true;

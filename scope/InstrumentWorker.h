@@ -5,6 +5,7 @@
 // promptly while a measurement runs.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
@@ -50,6 +51,9 @@ struct AcquisitionFrame
     bool complete = false;
     int calibration = -1;
     QString startedUtc;
+    // 2D sweep: when each point began, in seconds since the sweep started, as
+    // seen here (when the point before it was seen complete; 0 for the first).
+    QVector<double> pointStarts;
 };
 
 Q_DECLARE_METATYPE(InstrumentEntry)
@@ -123,4 +127,6 @@ private:
     int m_lastReceived = -1;
     bool m_changed = false; // the last fetch found new values
     int m_fetchStatus = 0;  // the status a failed fetch ended with
+    QElapsedTimer m_started;  // since the acquisition's start
+    double m_seenAt = 0;      // when the last row taken was seen complete (s)
 };

@@ -27,6 +27,7 @@
 
 #include <qwt_plot_curve.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -63,15 +64,24 @@ bool single(ScopeWindow &w, int timeoutMs = 20000)
     return ended.wait(timeoutMs) && ended.first().first().toString().isEmpty();
 }
 
-// The file's lines but those that name when and by what it was written.
+// The file's lines but those that name when and by what it was written, and
+// without the times at which a host saw each sweep point begin.
 QStringList fileLines(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {QStringLiteral("cannot read ") + path};
     QStringList lines;
+    int startColumn = -1;
     for (const QByteArray &line : file.readAll().split('\n')) {
         QString text = QString::fromUtf8(line);
+        QStringList cells = text.split(QLatin1Char(','));
+        if (cells.contains(QLatin1String("point_start_s")))
+            startColumn = cells.indexOf(QLatin1String("point_start_s"));
+        else if (startColumn >= 0 && cells.size() > startColumn)
+            cells[startColumn].clear();
+        text = cells.join(QLatin1Char(','));
+        text.replace(QRegularExpression(QStringLiteral("\"start_s\":[^,]*")), QString());
         text.replace(QRegularExpression(QStringLiteral("\"started_utc\":\"[^\"]*\"|\"tool\":\"[^\"]*\"")), QString());
         if (!text.startsWith(QLatin1String("# started_utc:")) && !text.startsWith(QLatin1String("# tool:")))
             lines << text;
@@ -269,6 +279,9 @@ void ScopeWindowTest::sweep2DFillsTheMapPointByPoint()
         for (int k : {0, 100, 199})
             QCOMPARE(w->sweepMap()->valueAt(p, k), frame.rows[0][p][k]);
     QVERIFY(frame.rows[0][3][199] > frame.rows[0][3][20] + 3.0);
+    // Each point began after the one before it (seen from here).
+    QCOMPARE(frame.pointStarts.size(), 8);
+    QVERIFY(std::is_sorted(frame.pointStarts.begin(), frame.pointStarts.end()) && frame.pointStarts.last() > 0);
     screenshot(*w, "scope-sweep2d");
 }
 
