@@ -413,7 +413,7 @@ void ManyInstrumentsLibFtdi(benchmark::State &state)
     const int instruments = int(state.range(0));
     VirtualUsbTestbed testbed(QString::fromStdString(busOf(instruments)));
     if (!testbed.isValid()) {
-        state.SkipWithError(testbed.errorText().toStdString());
+        state.SkipWithError(testbed.errorText().toStdString().c_str());
         return;
     }
     const double samplesM = double(instruments) * 2 * SampleCount / 1e6;
