@@ -390,8 +390,9 @@ BENCHMARK(FailuresInTheMix)->Iterations(1)->UseRealTime()->Unit(benchmark::kMill
 
 #if defined(VELDRIN_BENCH_VIRTUAL_USB)
 // CPU milliseconds of the library's own threads so far: the protocol threads
-// (named after their class), the receivers they start (which keep that
-// name) and libftdi1's event threads.
+// (QThreads, named so by Qt), the receivers they start (which keep that
+// name), the provider's event threads and libusb's own event thread. The
+// virtual chips and umockdev run in threads of other names.
 double libraryThreadsCpuMs()
 {
     double ms = 0.0;
@@ -402,7 +403,7 @@ double libraryThreadsCpuMs()
         if (!comm.open(QIODevice::ReadOnly) || !schedstat.open(QIODevice::ReadOnly))
             continue;
         const QByteArray name = comm.readAll().trimmed();
-        if (name.startsWith("USBPacketProto") || name == "libftdi-events")
+        if (name == "QThread" || name == "libftdi-events" || name == "libusb_event")
             ms += schedstat.readAll().split(' ').value(0).toDouble() / 1e6;
     }
     return ms;
