@@ -139,6 +139,19 @@ Check checkResults(int instruments)
     return check;
 }
 
+// One measurement on every instrument at once; returns its wall time in ms.
+double measureAll(int instruments)
+{
+    const Clock::time_point t = Clock::now();
+    for (int device = 1; device <= instruments; ++device)
+        runMeasurement(device, BothInputs, FastestPeriodCode, SampleCount);
+    for (int device = 1; device <= instruments; ++device) {
+        bool complete = false;
+        waitForMeasurement(device, 10000, &complete);
+    }
+    return msSince(t);
+}
+
 // The stand-in host: per chip, the opening's configuration and the start of
 // the application firmware, then (timed) a thread that writes the start of
 // the same acquisition and reads until the stream has ended. Returns the CPU
@@ -244,14 +257,7 @@ void ManyInstruments(benchmark::State &state)
         threads.push_back(double(threadCount() - threadsBefore) / instruments);
 
         const double cpuBefore = cpuMs();
-        t = Clock::now();
-        for (int device = 1; device <= instruments; ++device)
-            runMeasurement(device, BothInputs, FastestPeriodCode, SampleCount);
-        for (int device = 1; device <= instruments; ++device) {
-            bool complete = false;
-            waitForMeasurement(device, 10000, &complete);
-        }
-        wallMs.push_back(msSince(t));
+        wallMs.push_back(measureAll(instruments));
         const double cpu = cpuMs() - cpuBefore;
         cpuPerM.push_back(cpu / samplesM);
         coreShare.push_back(100.0 * cpu / wallMs.back());
@@ -430,14 +436,7 @@ void ManyInstrumentsLibFtdi(benchmark::State &state)
         notOpened += instruments - opened;
 
         const double cpuBefore = libraryThreadsCpuMs();
-        t = Clock::now();
-        for (int device = 1; device <= instruments; ++device)
-            runMeasurement(device, BothInputs, FastestPeriodCode, SampleCount);
-        for (int device = 1; device <= instruments; ++device) {
-            bool complete = false;
-            waitForMeasurement(device, 10000, &complete);
-        }
-        wallMs.push_back(msSince(t));
+        wallMs.push_back(measureAll(instruments));
         libCpuPerM.push_back((libraryThreadsCpuMs() - cpuBefore) / samplesM);
 
         const Check check = checkResults(instruments);
