@@ -64,6 +64,7 @@ public:
     void setReadLimit(int bytes) { call<void (*)(int)>("fakeLibftdi1SetReadLimit")(bytes); }
     void setNewFails(bool fails) { call<void (*)(int)>("fakeLibftdi1SetNewFails")(fails); }
     int readCount() { return call<int (*)()>("fakeLibftdi1ReadCount")(); }
+    int transfersAllocated() { return call<int (*)()>("fakeLibftdi1TransfersAllocated")(); }
     std::string log() { return call<const char *(*)()>("fakeLibftdi1Log")(); }
     void clearLog() { call<void (*)()>("fakeLibftdi1ClearLog")(); }
 
@@ -567,6 +568,8 @@ TEST_F(LibFtdiTest, PurgeAndCloseFromAnotherThreadWhileTheProtocolReads)
         EXPECT_FALSE(chip->isOpen());
         EXPECT_EQ(thrown([&] { protocolCopy->bytesAvailable(); }),
                   USBResult::fromFtStatus(InvalidHandle).message);
+        // Closing cancelled and reaped every transfer before it let go.
+        EXPECT_EQ(fake.transfersAllocated(), 0);
     }
 }
 

@@ -629,13 +629,26 @@ int readOnce(Private &p, unsigned char *buffer, int size)
 // as the chip does (an IN request per transfer, framed in packets that each
 // start with two status bytes) and calls its callback.
 
+std::atomic<int> transfersAllocated{0};
+
+// Transfers allocated and not freed.
+FAKE_EXPORT int fakeLibftdi1TransfersAllocated()
+{
+    return transfersAllocated;
+}
+
 FAKE_EXPORT libusb_transfer *libusb_alloc_transfer(int isoPackets)
 {
-    return isoPackets == 0 ? new libusb_transfer() : nullptr;
+    if (isoPackets != 0)
+        return nullptr;
+    ++transfersAllocated;
+    return new libusb_transfer();
 }
 
 FAKE_EXPORT void libusb_free_transfer(libusb_transfer *transfer)
 {
+    if (transfer)
+        --transfersAllocated;
     delete transfer;
 }
 
