@@ -14,6 +14,7 @@
 #include "SimulatedBus.h"
 #include "SimulatedBusFactory.h"
 #include "SimulatedFtdiChip.h"
+#include "SimulatedInstrument.h"
 #include "UsbPcapRecorder.h"
 #include "VirtualUsbChip.h"
 
@@ -240,6 +241,17 @@ void VirtualUsbTestbed::plugIn(int index)
         return;
     umockdev_testbed_uevent(m_testbed, device.sysfsPath.toUtf8().constData(), "add");
     sendKernelUevent(device, "add");
+}
+
+void VirtualUsbTestbed::clearRecords()
+{
+    for (const auto &device : m_devices) {
+        const std::shared_ptr<SimulatedFtdiChip> chip = device->chip->simulatedChip();
+        chip->takeHostWritten();
+        chip->clearCalls();
+        if (const auto instrument = std::dynamic_pointer_cast<SimulatedInstrument>(chip->peer()))
+            instrument->clearHostRequests();
+    }
 }
 
 QString VirtualUsbTestbed::deviceDescription() const
