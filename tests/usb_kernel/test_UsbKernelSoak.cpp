@@ -240,9 +240,9 @@ TEST(UsbKernelSoak, UnplugAndPlugInCyclesWhileMeasuring)
     EXPECT_EQ(end.threads, baseline.threads);
     EXPECT_EQ(end.descriptors, baseline.descriptors);
     // The heap is held to a rate over the second half of a long run: a leak
-    // grows it every cycle, while libusb's and the stacks' caches fill over
-    // the first tens of cycles (libftdi1: some 60 kB from cycle 20 to 60,
-    // then flat).
+    // grows it every cycle, while the stacks' caches fill over the first tens
+    // of cycles (through libftdi1 some 60 kB from cycle 20 to 60, then about
+    // a hundred bytes a cycle, as through D2XX).
     if (cycles >= 60) {
         EXPECT_LT(end.heap - heapAtHalf, 200LL * (cycles - cycles / 2));
     }
