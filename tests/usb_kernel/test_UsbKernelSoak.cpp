@@ -173,9 +173,11 @@ TEST(UsbKernelSoak, UnplugAndPlugInCyclesWhileMeasuring)
     for (int cycle = 1; cycle <= cycles; ++cycle) {
         ASSERT_EQ(initialise(), 0) << "cycle " << cycle;
         int devices[2] = {};
-        const bool found = getDeviceIndex(Patterns[0], &devices[0]) == 0
-                           && getDeviceIndex(Patterns[1], &devices[1]) == 0;
-        ASSERT_TRUE(found) << "cycle " << cycle << ": an instrument was not found again; listed:" << listed();
+        const int statuses[2] = {getDeviceIndex(Patterns[0], &devices[0]),
+                                 getDeviceIndex(Patterns[1], &devices[1])};
+        ASSERT_TRUE(statuses[0] == 0 && statuses[1] == 0)
+            << "cycle " << cycle << ": an instrument was not found again (" << getStatusText(statuses[0])
+            << "; " << getStatusText(statuses[1]) << "); listed:" << listed();
         ++foundAgain;
         // The FT232R's instrument and the FT232H's in turn; the victim's
         // measurement lasts seconds, so that the unplug comes while it streams.
