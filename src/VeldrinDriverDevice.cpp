@@ -2,6 +2,7 @@
 
 #include <QThread>
 #include <chrono>
+#include <exception>
 
 #include "Bootloader.h"
 #include "DeviceManager.h"
@@ -70,22 +71,43 @@ VeldrinDriverDevice::WaitOutcome VeldrinDriverDevice::waitForMeasurement(int tim
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         quint64 seen = 0;
+        bool lost = false;
         {
             std::lock_guard<std::mutex> lock(m_waitMutex);
             if (m_shutDown)
                 return WaitOutcome::ShutDown;
-            if (m_openedUsbDevice && m_openedUsbDevice->isLost())
-                return WaitOutcome::Lost;
+            lost = m_openedUsbDevice && m_openedUsbDevice->isLost();
             seen = m_waitEvents;
         }
         // The device lock is taken outside the wait lock. A completion after
         // the count was read has counted a change, so the wait below sees it.
+        // A measurement completed before a loss stays complete.
         if (isMeasurementComplete())
             return WaitOutcome::Complete;
+        if (lost)
+            return WaitOutcome::Lost;
         std::unique_lock<std::mutex> lock(m_waitMutex);
         if (!m_waitChanged.wait_until(lock, deadline, [&] { return m_waitEvents != seen; }))
             return WaitOutcome::TimedOut;
     }
+}
+
+ApiStatus VeldrinDriverDevice::tryOpenDevice()
+{
+    QString reason;
+    try {
+        return openDevice();
+    } catch (const std::exception &failure) {
+        reason = QString::fromLocal8Bit(failure.what());
+    } catch (const USBResult &failure) {
+        reason = failure.message;
+    } catch (...) {
+    }
+    shutdown();
+    m_openingResult = USBResult(QStringLiteral("Internal failure while opening: %1")
+                                    .arg(reason.isEmpty() ? QStringLiteral("unknown") : reason),
+                                2);
+    return 2;
 }
 
 void VeldrinDriverDevice::shutdown()
