@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "SimulatedFtdiChip.h"
 #include "VirtualUsbChip.h"
 #include "VirtualUsbTestbed.h"
 
