@@ -145,7 +145,6 @@ TEST_F(InstrumentWaits, ValuesReceivedBeforeALossCanStillBeRead)
         bool complete = false;
         EXPECT_EQ(isMeasurementComplete(1, &complete), completed ? 0 : 27);
         EXPECT_EQ(complete, completed);
-        complete = !completed;
         EXPECT_EQ(waitForMeasurement(1, 0, &complete), completed ? 0 : 27);
         EXPECT_EQ(complete, completed);
         EXPECT_EQ(runMeasurement(1, 1, 4, 10), 27);

@@ -154,8 +154,8 @@ TEST_F(OpenDevices, OneLostDuringItsOpeningReadBackIsNotCounted)
     ASSERT_EQ(openDevices(&opened), 0);
     EXPECT_FALSE(armed);
     EXPECT_EQ(opened, 1);
-    bool complete = false;
-    EXPECT_EQ(isMeasurementComplete(1, &complete), 27);
+    int state = 0;
+    EXPECT_EQ(getCalibrationState(1, &state), 27);
 }
 
 } // namespace
