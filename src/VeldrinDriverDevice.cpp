@@ -2,6 +2,7 @@
 
 #include <QThread>
 #include <chrono>
+#include <exception>
 
 #include "Bootloader.h"
 #include "DeviceManager.h"
@@ -197,6 +198,24 @@ QString VeldrinDriverDevice::outOfMemoryText()
         return QString();
     return QStringLiteral("Out of memory: the measurement ended with %1 complete rows, which are kept")
         .arg(m_results.completedRows());
+}
+
+ApiStatus VeldrinDriverDevice::tryOpenDevice()
+{
+    QString reason;
+    try {
+        return openDevice();
+    } catch (const std::exception &failure) {
+        reason = QString::fromLocal8Bit(failure.what());
+    } catch (const USBResult &failure) {
+        reason = failure.message;
+    } catch (...) {
+    }
+    shutdown();
+    m_openingResult = USBResult(QStringLiteral("Internal failure while opening: %1")
+                                    .arg(reason.isEmpty() ? QStringLiteral("unknown") : reason),
+                                2);
+    return 2;
 }
 
 void VeldrinDriverDevice::shutdown()

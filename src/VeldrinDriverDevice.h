@@ -34,6 +34,10 @@ public:
     VeldrinDriverDevice &operator=(const VeldrinDriverDevice &) = delete;
 
     virtual ApiStatus openDevice() = 0;
+    // openDevice, where an exception (out of memory, no thread to be had)
+    // ends the attempt as a failure like any other: the connection closed
+    // again, the reason kept as the opening result, 2 returned.
+    ApiStatus tryOpenDevice();
     virtual ApiStatus setPWM(int channel, int dutyCycle) = 0;
     virtual ApiStatus setPWMFrequency(int frequency) = 0;
     virtual ApiStatus setDACWaveform(int channel, int waveform) = 0;

@@ -78,21 +78,37 @@ int withDevice(int deviceIndex, bool argumentsValid, Action action) noexcept
     });
 }
 
-// The frame of the exports that read what the instrument has sent (results,
-// progress, completion): as withDevice, except that an instrument that went
-// away still gives what arrived before the loss. `lost` tells the action so.
+// The call frame of the exports that read what the instrument has sent
+// (results, progress, completion, the wait): as openedDevice, except that an
+// instrument that went away still gives what arrived before the loss; `lost`
+// tells so.
+int receivingDevice(LibraryState &state, int deviceIndex, bool argumentsValid,
+                    std::shared_ptr<VeldrinDriverDevice> &device, bool &lost)
+{
+    if (!state.manager)
+        return VELDRIN_NOT_INITIALISED;
+    // Opening starts the instrument's threads, as in openedDevice.
+    state.holdModule();
+    const int status = state.manager->checkDevice(deviceIndex);
+    if (status != VELDRIN_OK && status != VELDRIN_INSTRUMENT_DISCONNECTED)
+        return status;
+    if (!argumentsValid)
+        return VELDRIN_INVALID_ARGUMENT;
+    device = state.manager->deviceAt(deviceIndex);
+    lost = status == VELDRIN_INSTRUMENT_DISCONNECTED;
+    return VELDRIN_OK;
+}
+
 template <typename Action>
 int withReceivedData(int deviceIndex, bool argumentsValid, Action action) noexcept
 {
     return guarded([&](LibraryState &state) -> int {
-        if (!state.manager)
-            return VELDRIN_NOT_INITIALISED;
-        const int status = state.manager->checkDevice(deviceIndex);
-        if (status != VELDRIN_OK && status != VELDRIN_INSTRUMENT_DISCONNECTED)
+        std::shared_ptr<VeldrinDriverDevice> device;
+        bool lost = false;
+        const int status = receivingDevice(state, deviceIndex, argumentsValid, device, lost);
+        if (status != VELDRIN_OK)
             return status;
-        if (!argumentsValid)
-            return VELDRIN_INVALID_ARGUMENT;
-        return action(*state.manager->deviceAt(deviceIndex), status == VELDRIN_INSTRUMENT_DISCONNECTED);
+        return action(*device, lost);
     });
 }
 
@@ -106,8 +122,13 @@ int withCheckedDevice(int deviceIndex, ArgumentRanges::Call call, std::initializ
     return guarded([&](LibraryState &state) -> int {
         std::shared_ptr<VeldrinDriverDevice> device;
         const int status = openedDevice(state, deviceIndex, true, device);
-        if (status != VELDRIN_OK)
+        if (status != VELDRIN_OK) {
+            // Still the latest setter or start: a refusal before it no
+            // longer explains the last failure.
+            if (state.manager && state.manager->deviceAt(deviceIndex))
+                state.manager->deviceAt(deviceIndex)->setRefusal(QString());
             return status;
+        }
         const int result = action(*device);
         device->setRefusal(ArgumentRanges::explain(device->generation(), call, result, arguments));
         return result;
@@ -160,9 +181,13 @@ int copyText(const QByteArray &text, char *buffer, int capacity)
 template <typename Wait, typename Done>
 int waitOnDevice(int deviceIndex, bool argumentsValid, Wait wait, Done done) noexcept
 {
+    // A measurement completed before a loss is complete, as
+    // isMeasurementComplete reports it: the device's wait looks at
+    // completion before the loss, so a lost device is waited on too.
     std::shared_ptr<VeldrinDriverDevice> device;
     const int status = guarded([&](LibraryState &state) -> int {
-        return openedDevice(state, deviceIndex, argumentsValid, device);
+        bool lost = false;
+        return receivingDevice(state, deviceIndex, argumentsValid, device, lost);
     });
     if (status != VELDRIN_OK)
         return status;
@@ -494,6 +519,8 @@ int openDevices(int *opened)
             return VELDRIN_NOT_INITIALISED;
         if (!opened)
             return VELDRIN_INVALID_ARGUMENT;
+        // Opening starts the instruments' threads, as in openedDevice.
+        state.holdModule();
         *opened = state.manager->openAll();
         return VELDRIN_OK;
     });

@@ -273,9 +273,10 @@ VELDRIN_API int VELDRIN_CALL isMeasurementComplete(int deviceIndex, VeldrinBool 
 VELDRIN_API int VELDRIN_CALL getMeasurementProgress(int deviceIndex, int *received, int *expected);
 
 /* Waits until the current measurement is complete (0, *complete true), the
- * instrument goes away (27), the measurement could not be held (30), or
- * timeoutMs milliseconds have passed (0, *complete false); timeoutMs 0 only
- * looks. Does not hold the library's lock
+ * instrument goes away (27; a measurement completed before that is complete,
+ * as isMeasurementComplete reports it), the measurement could not be held
+ * (30), or timeoutMs milliseconds have passed (0, *complete false); timeoutMs
+ * 0 only looks. Does not hold the library's lock
  * while it waits. When closeLibrary or initialise on another thread ends the
  * instrument's session meanwhile, the wait ends at once with 5. A negative
  * timeoutMs gives 26. */
