@@ -6,11 +6,6 @@
 #include "DynamicLibrary.h"
 #include "LibFtdiTypes.h"
 
-#if defined(_WIN32)
-#  define LIBFTDI_USB_CALL __stdcall
-#else
-#  define LIBFTDI_USB_CALL
-#endif
 
 // libftdi1's functions and the libusb-1.0 calls its provider makes, resolved
 // from the libraries loaded at run time. libftdi's enum parameters are

@@ -139,7 +139,7 @@ void LibFtdiReceiver::submit(Transfer *t)
         m_flow = result == LibFtdi::UsbErrorNoDevice ? Flow::Lost : Flow::Failed;
 }
 
-void LibFtdiReceiver::completed(Transfer *t)
+void LIBFTDI_USB_CALL LibFtdiReceiver::completed(Transfer *t)
 {
     static_cast<LibFtdiReceiver *>(t->userData)->onCompleted(t);
 }

@@ -56,7 +56,7 @@ public:
 private:
     enum class Flow { Running, Failed, Lost };
 
-    static void completed(LibFtdi::Transfer *transfer);
+    static void LIBFTDI_USB_CALL completed(LibFtdi::Transfer *transfer);
     void onCompleted(LibFtdi::Transfer *transfer);
     // With m_mutex held.
     void submit(LibFtdi::Transfer *transfer);

@@ -1,5 +1,13 @@
 #pragma once
 
+// The calling convention of libusb's functions and callbacks (WINAPI on
+// Windows).
+#if defined(_WIN32)
+#  define LIBFTDI_USB_CALL __stdcall
+#else
+#  define LIBFTDI_USB_CALL
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
@@ -76,11 +84,7 @@ static_assert(offsetof(DeviceDescriptor, bcdDevice) == 12, "libusb device descri
 // libusb's `struct libusb_transfer` (without isochronous packets), for the
 // bulk IN transfers kept in flight.
 struct Transfer;
-#if defined(_WIN32)
-typedef void(__stdcall *TransferCallback)(Transfer *);
-#else
-typedef void (*TransferCallback)(Transfer *);
-#endif
+typedef void(LIBFTDI_USB_CALL *TransferCallback)(Transfer *);
 struct Transfer
 {
     UsbDeviceHandle *deviceHandle;
