@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#if !defined(_WIN32)
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#endif
+#include <thread>
 #include <vector>
 
 #include "SimulatedFtdiChip.h"
@@ -233,6 +235,8 @@ TEST_F(StreamingResults, SelectionErrorTextAndTheEmptyBus)
     EXPECT_TRUE(bus->chips().isEmpty());
 }
 
+#if !defined(_WIN32)
+// The address-space limit and the child process are POSIX's.
 // In a child limited to 256 MB of address space beyond what it uses: a
 // 50000 x 50000 sweep on both channels that the host never releases. Returns
 // 0, or the number of the first check that failed.
@@ -301,5 +305,7 @@ TEST_F(StreamingResults, AMeasurementBeyondTheAddressSpaceEndsWith30)
     ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "check " << WEXITSTATUS(status) << " failed";
 }
+
+#endif
 
 } // namespace
