@@ -64,6 +64,13 @@ bool LibFtdiEeprom::stillAttached()
     return m_f.pollModemStatus(m_context, &modemStatus) >= 0;
 }
 
+Status LibFtdiEeprom::loadProgrammed()
+{
+    bool blank = false;
+    const Status status = load(&blank);
+    return status == Ok && blank ? EepromNotProgrammed : status;
+}
+
 Status LibFtdiEeprom::load(bool *blank)
 {
     *blank = false;
@@ -159,12 +166,9 @@ Status LibFtdiEeprom::read(ProgramData &data)
     // The FT-X series has the per-chip record only.
     if (m_type == DeviceXSeries)
         return NotSupported;
-    bool blank = false;
-    const Status status = load(&blank);
+    const Status status = loadProgrammed();
     if (status != Ok)
         return status;
-    if (blank)
-        return EepromNotProgrammed;
 
     data.vendorId = static_cast<std::uint16_t>(value(LibFtdi::VendorId, 0));
     data.productId = static_cast<std::uint16_t>(value(LibFtdi::ProductId, 0));
@@ -227,12 +231,9 @@ Status LibFtdiEeprom::program(const ProgramData &data)
 Status LibFtdiEeprom::readX(EepromXSeries &record, char *manufacturer, char *manufacturerId,
                             char *description, char *serialNumber)
 {
-    bool blank = false;
-    const Status status = load(&blank);
+    const Status status = loadProgrammed();
     if (status != Ok)
         return status;
-    if (blank)
-        return EepromNotProgrammed;
     record.common.vendorId = static_cast<std::uint16_t>(value(LibFtdi::VendorId, 0));
     record.common.productId = static_cast<std::uint16_t>(value(LibFtdi::ProductId, 0));
     record.common.serNumEnable = value(LibFtdi::UseSerial, 0) != 0;

@@ -37,6 +37,8 @@ private:
     struct Identity;
 
     Ftdi::Status load(bool *blank);
+    // load, with a blank image refused as not programmed.
+    Ftdi::Status loadProgrammed();
     int value(int name, int fallback);
     void readTexts(char *manufacturer, char *description, char *serialNumber);
     Ftdi::Status startImage();
