@@ -17,11 +17,20 @@ VeldrinDriverDevice::VeldrinDriverDevice(std::shared_ptr<USBDevice> device, Resu
       protocol(std::make_shared<USBPacketProtocol>())
 {
     driver = std::make_shared<USBDriver>(protocol);
-    if (driver->open(usbDevice, 500000).isSuccess()) {
+    // An instrument whose record cannot be read here is listed all the same,
+    // but no serial-number lookup finds it until the next enumeration; the
+    // reason is kept as its opening outcome, so that getLastErrorText tells
+    // why.
+    USBResult read = driver->open(usbDevice, 500000);
+    if (read.isSuccess()) {
         Bootloader bootloader(false);
-        bootloader.readDeviceInfo(*driver, deviceInfo);
+        read = bootloader.readDeviceInfo(*driver, deviceInfo);
         driver->close();
     }
+    if (!read.isSuccess())
+        m_openingResult = USBResult(QStringLiteral("The information record could not be read when listed: %1")
+                                        .arg(read.toString()),
+                                    read.code);
 }
 
 VeldrinDriverDevice::~VeldrinDriverDevice()

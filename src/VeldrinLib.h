@@ -133,7 +133,11 @@ VELDRIN_API int VELDRIN_CALL close(void);
 
 VELDRIN_API int VELDRIN_CALL getDeviceCount(int *count);
 /* Serial number of 9 or 13 characters; "xxxx" as the last four matches any
- * unit. NULL counts as empty text. Writes -1 and returns 6 when none matches. */
+ * unit. NULL counts as empty text. Writes -1 and returns 6 when none matches.
+ * It is compared with the serial number in each instrument's information
+ * record as initialise read it: an instrument whose record could not be read
+ * then is listed but matches nothing until the next initialise, and
+ * getLastErrorText tells why. */
 VELDRIN_API int VELDRIN_CALL getDeviceIndex(const char *serialNumber, int *deviceIndex);
 
 /* Identity, from what initialise read: these never open the instrument, never

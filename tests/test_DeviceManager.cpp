@@ -104,6 +104,15 @@ TEST_F(DeviceManagerTest, FindsDevicesBySerialNumber)
         EXPECT_EQ(manager->indexOfSerialNumber(QString::fromLatin1(c.query), index), c.status) << c.query;
         EXPECT_EQ(index, c.index) << c.query;
     }
+    // Why a listed instrument is unknown to the lookup is its opening outcome
+    // until it is opened; a record that was read leaves none, even when its
+    // serial number does not parse.
+    for (int device = 1; device <= 5; ++device) {
+        const USBResult why = manager->deviceAt(device)->openingResult();
+        EXPECT_EQ(why.toString().startsWith(QLatin1String("The information record could not be read when listed")),
+                  device == 4)
+            << device << ": " << why.toString().toStdString();
+    }
 }
 
 TEST_F(DeviceManagerTest, CheckDeviceOpensOrPassesTheFailureThrough)

@@ -75,15 +75,15 @@ TEST_F(HostApi, ChecksRunInParameterOrder)
         bool opens;
         std::function<int(int device, bool nulls)> call;
     };
-    char text[32];
+    char text[128];
     int a = 0, b = 0;
     bool flag = false;
     double values[4];
     const std::vector<Call> calls = {
-        {"getDeviceSerialNumber", false, [&](int d, bool n) { return getDeviceSerialNumber(d, n ? nullptr : text, 32); }},
+        {"getDeviceSerialNumber", false, [&](int d, bool n) { return getDeviceSerialNumber(d, n ? nullptr : text, sizeof text); }},
         {"getDeviceGeneration", false, [&](int d, bool n) { return getDeviceGeneration(d, n ? nullptr : &a); }},
         {"getFirmwareVersion", false, [&](int d, bool n) { return getFirmwareVersion(d, n ? nullptr : &a); }},
-        {"getLastErrorText", false, [&](int d, bool n) { return getLastErrorText(d, n ? nullptr : text, 32); }},
+        {"getLastErrorText", false, [&](int d, bool n) { return getLastErrorText(d, n ? nullptr : text, sizeof text); }},
         {"getMeasurementProgress", true, [&](int d, bool n) { return getMeasurementProgress(d, &a, n ? nullptr : &b); }},
         {"waitForMeasurement", true, [&](int d, bool n) { return waitForMeasurement(d, 0, n ? nullptr : &flag); }},
         {"getResultChecked", true, [&](int d, bool n) { return getResultChecked(d, 1, values, 4, n ? nullptr : &a); }},
