@@ -2,24 +2,44 @@
 # Builds the Debian package veldrinlib_<version>-1_<arch>.deb in build-deb/: a
 # release build of the library and the tool for prefix /usr, then cpack. Checks
 # the package's files, dependencies and control files, and lists its contents.
-# Usage: scripts/package.sh [--clean-root]
+# Usage: scripts/package.sh [--clean-root] [--arch arm64|armhf]
 #   --clean-root  then installs the package with dpkg on a fresh minimal Debian
 #                 root (mmdebstrap, as root, from the machine's own apt
 #                 sources) and builds examples/measure.c there with pkg-config
 #                 alone (packaging/check_clean_root.sh)
+#   --arch        cross-builds the package of that architecture in
+#                 build-deb-<arch>/ (the toolchains of scripts/build-arm.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 clean_root=""
-[ "${1:-}" = "--clean-root" ] && clean_root=1
+arch=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --clean-root) clean_root=1; shift ;;
+    --arch) arch="$2"; shift 2 ;;
+    *) echo "package.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
 
-bash scripts/setup.sh --packages-only ${clean_root:+--also mmdebstrap}
+build_dir=build-deb
+cross=()
+case "$arch" in
+  "") bash scripts/setup.sh --packages-only ${clean_root:+--also mmdebstrap} ;;
+  arm64|armhf)
+    bash scripts/install-cross-packages.sh "$arch"
+    build_dir="build-deb-$arch"
+    cross=(-DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/linux-$([ "$arch" = arm64 ] && echo aarch64 || echo armhf).cmake"
+           -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch") ;;
+  *) echo "package.sh: --arch is arm64 or armhf" >&2; exit 2 ;;
+esac
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr "${cross[@]}" \
       -DVELDRIN_BUILD_TESTS=OFF -DVELDRIN_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build-deb -j "$jobs"
-rm -f build-deb/*.deb
-(cd build-deb && cpack -G DEB >/dev/null)
-deb=$(ls build-deb/veldrinlib_*.deb)
+cmake --build "$build_dir" -j "$jobs"
+rm -f "$build_dir"/*.deb
+# dpkg-shlibdeps finds the dependencies among the packages of the target architecture.
+(cd "$build_dir" && DEB_HOST_ARCH="${arch:-$(dpkg --print-architecture)}" cpack -G DEB >/dev/null)
+deb=$(ls "$build_dir"/veldrinlib_*.deb)
 echo "== $deb"
 dpkg-deb --info "$deb"
 echo "== contents"
@@ -27,7 +47,7 @@ dpkg-deb --contents "$deb"
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+multiarch=$(dpkg-architecture ${arch:+-a$arch} -qDEB_HOST_MULTIARCH 2>/dev/null)
 actual=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)
 expected=$(sort <<EOF
 usr/bin/veldrin
