@@ -44,6 +44,11 @@
 #include "SimulatedBusFactory.h"
 #include "SimulatedFtdiChip.h"
 #include "VeldrinLib.h"
+#if defined(VELDRIN_BENCH_VIRTUAL_USB)
+#include <QDir>
+
+#include "VirtualUsbTestbed.h"
+#endif
 
 namespace {
 
@@ -132,6 +137,19 @@ Check checkResults(int instruments)
         }
     }
     return check;
+}
+
+// One measurement on every instrument at once; returns its wall time in ms.
+double measureAll(int instruments)
+{
+    const Clock::time_point t = Clock::now();
+    for (int device = 1; device <= instruments; ++device)
+        runMeasurement(device, BothInputs, FastestPeriodCode, SampleCount);
+    for (int device = 1; device <= instruments; ++device) {
+        bool complete = false;
+        waitForMeasurement(device, 10000, &complete);
+    }
+    return msSince(t);
 }
 
 // The stand-in host: per chip, the opening's configuration and the start of
@@ -239,14 +257,7 @@ void ManyInstruments(benchmark::State &state)
         threads.push_back(double(threadCount() - threadsBefore) / instruments);
 
         const double cpuBefore = cpuMs();
-        t = Clock::now();
-        for (int device = 1; device <= instruments; ++device)
-            runMeasurement(device, BothInputs, FastestPeriodCode, SampleCount);
-        for (int device = 1; device <= instruments; ++device) {
-            bool complete = false;
-            waitForMeasurement(device, 10000, &complete);
-        }
-        wallMs.push_back(msSince(t));
+        wallMs.push_back(measureAll(instruments));
         const double cpu = cpuMs() - cpuBefore;
         cpuPerM.push_back(cpu / samplesM);
         coreShare.push_back(100.0 * cpu / wallMs.back());
@@ -383,6 +394,83 @@ void FailuresInTheMix(benchmark::State &state)
 }
 BENCHMARK(FailuresInTheMix)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+#if defined(VELDRIN_BENCH_VIRTUAL_USB)
+// CPU milliseconds of the library's own threads so far: the protocol threads
+// (QThreads, named so by Qt), the receivers they start (which keep that
+// name), the provider's event threads and libusb's own event thread. The
+// virtual chips and umockdev run in threads of other names.
+double libraryThreadsCpuMs()
+{
+    double ms = 0.0;
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        QFile schedstat(tasks.filePath(tid + QStringLiteral("/schedstat")));
+        if (!comm.open(QIODevice::ReadOnly) || !schedstat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray name = comm.readAll().trimmed();
+        if (name == "QThread" || name == "libftdi-events" || name == "libusb_event")
+            ms += schedstat.readAll().split(' ').value(0).toDouble() / 1e6;
+    }
+    return ms;
+}
+
+void ManyInstrumentsLibFtdi(benchmark::State &state)
+{
+    const int instruments = int(state.range(0));
+    VirtualUsbTestbed testbed(QString::fromStdString(busOf(instruments)));
+    if (!testbed.isValid()) {
+        state.SkipWithError(testbed.errorText().toStdString().c_str());
+        return;
+    }
+    const double samplesM = double(instruments) * 2 * SampleCount / 1e6;
+    std::vector<double> readyMs, wallMs, libCpuPerM, closeMs;
+    long long lost = 0, wrong = 0, notOpened = 0;
+    for (auto _ : state) {
+        useLibFtdi();
+        initialise();
+        Clock::time_point t = Clock::now();
+        int opened = 0;
+        openDevices(&opened);
+        readyMs.push_back(msSince(t));
+        notOpened += instruments - opened;
+
+        const double cpuBefore = libraryThreadsCpuMs();
+        wallMs.push_back(measureAll(instruments));
+        libCpuPerM.push_back((libraryThreadsCpuMs() - cpuBefore) / samplesM);
+
+        const Check check = checkResults(instruments);
+        lost += check.lost;
+        wrong += check.wrong;
+        t = Clock::now();
+        closeLibrary();
+        closeMs.push_back(msSince(t));
+    }
+    useFtdiLibrary();
+    state.counters["instruments"] = instruments;
+    state.counters["ready_ms"] = median(readyMs);
+    state.counters["acquisition_ms"] = AcquisitionMs;
+    state.counters["wall_ms"] = median(wallMs);
+    state.counters["wall_over_acquisition"] = median(wallMs) / AcquisitionMs;
+    state.counters["lib_threads_cpu_ms_per_Msample"] = median(libCpuPerM);
+    state.counters["close_ms"] = median(closeMs);
+    state.counters["lost_samples"] = double(lost);
+    state.counters["wrong_values"] = double(wrong);
+    if (lost != 0 || wrong != 0 || notOpened != 0)
+        state.SkipWithError("an instrument did not open, or samples were lost or wrong");
+}
+BENCHMARK(ManyInstrumentsLibFtdi)->Arg(8)->Arg(16)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+#endif
+
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv)
+{
+#if defined(VELDRIN_BENCH_VIRTUAL_USB)
+    VirtualUsbTestbed::restartPreloaded(argv);
+#endif
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -11,17 +11,15 @@
 #include <benchmark/benchmark.h>
 
 #include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <dlfcn.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "UsbKernelStacks.h"
 #include "VeldrinLib.h"
 #include "VirtualUsbTestbed.h"
 
@@ -59,27 +57,14 @@ bool waitComplete(int device)
     return waitForMeasurement(device, 30000, &complete) == 0 && complete;
 }
 
-bool loadD2xx()
-{
-    QString path = QString::fromLocal8Bit(qgetenv("VELDRIN_D2XX_LIBRARY"));
-    if (path.isEmpty())
-        return false;
-    QFile stub(path);
-    if (stub.size() < 256 && stub.open(QIODevice::ReadOnly)) {
-        const QByteArray target = stub.readAll().trimmed();
-        if (!target.startsWith("\x7f" "ELF"))
-            path = QFileInfo(path).dir().filePath(QString::fromLocal8Bit(target));
-    }
-    return dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_GLOBAL) != nullptr;
-}
-
 enum Stack { Simulated, LibFtdi, D2xx };
 
 void BM_Stack(benchmark::State &state)
 {
     const Stack stack = Stack(state.range(0));
-    if (stack == D2xx && !loadD2xx()) {
-        state.SkipWithError("VELDRIN_D2XX_LIBRARY does not name FTDI's library");
+    static std::string why; // outlives the benchmark's report of it
+    if (stack == D2xx && !UsbKernelStacks::loadD2xx(&why)) {
+        state.SkipWithError(why.c_str());
         return;
     }
     std::vector<double> openMs, setterUs, measureMs, sweepMs;

@@ -56,6 +56,16 @@ share/doc/veldrinlib/simulated-bus.md
 share/doc/veldrinlib/simulated-instruments.md
 EOF
 )
+# The live view is installed where the build had Qt Widgets and Qwt for it.
+if [ -x "$build/scope/veldrin-scope" ]; then
+  expected=$(sort <<EOF
+$expected
+bin/veldrin-scope
+share/applications/veldrin-scope.desktop
+share/icons/hicolor/scalable/apps/veldrin-scope.svg
+EOF
+)
+fi
 if [ "$actual" != "$expected" ]; then
   fail "installed files differ from the expected list"
   diff <(echo "$expected") <(echo "$actual") >&2 || true

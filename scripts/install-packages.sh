@@ -4,7 +4,9 @@
 set -euo pipefail
 missing=""
 for p in "$@"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+  # dpkg-query, not dpkg -s: the latter refuses a name installed for more
+  # than one architecture.
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
 echo "Installing:$missing"

@@ -51,6 +51,7 @@ multiarch=$(dpkg-architecture ${arch:+-a$arch} -qDEB_HOST_MULTIARCH 2>/dev/null)
 actual=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)
 expected=$(sort <<EOF
 usr/bin/veldrin
+usr/bin/veldrin-scope
 usr/include/VeldrinLib.h
 usr/lib/$multiarch/libVeldrinLib.so
 usr/lib/$multiarch/libVeldrinLib.so.3
@@ -67,6 +68,8 @@ usr/share/doc/veldrinlib/copyright
 usr/share/doc/veldrinlib/hardware-linux.md
 usr/share/doc/veldrinlib/simulated-bus.md
 usr/share/doc/veldrinlib/simulated-instruments.md
+usr/share/applications/veldrin-scope.desktop
+usr/share/icons/hicolor/scalable/apps/veldrin-scope.svg
 EOF
 )
 if [ "$actual" != "$expected" ]; then
@@ -87,9 +90,17 @@ unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb --extract "$deb" "$unpacked"
 grep -qx 'prefix=/usr' "$unpacked/usr/lib/$multiarch/pkgconfig/veldrinlib.pc" || fail "veldrinlib.pc prefix"
-if readelf -d "$unpacked/usr/bin/veldrin" | grep -qE 'RPATH|RUNPATH'; then
-  fail "the packaged tool carries a run path"
-fi
+for program in veldrin veldrin-scope; do
+  if readelf -d "$unpacked/usr/bin/$program" | grep -qE 'RPATH|RUNPATH'; then
+    fail "the packaged $program carries a run path"
+  fi
+done
+case "$depends" in
+  *libqwt-qt5*) ;;
+  *) fail "Depends lacks libqwt-qt5 (veldrin-scope): $depends" ;;
+esac
+desktop-file-validate "$unpacked/usr/share/applications/veldrin-scope.desktop" \
+  || fail "veldrin-scope.desktop does not validate"
 if [ "$failures" -ne 0 ]; then
   echo "$failures package checks failed" >&2
   exit 1

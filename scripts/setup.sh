@@ -34,8 +34,10 @@ fi
 # public header's compile test; dpkg-dev (dpkg-shlibdeps) and file for the
 # Debian package; umockdev and libftdi1 (with its libusb) for the tests through
 # the real USB stacks on virtual chips, libpcap-dev for recording and replaying
-# their sessions as usbmon captures.
-packages="cmake make g++ qtbase5-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev python3
+# their sessions as usbmon captures. libqwt-qt5-dev (with qtbase5-dev's Qt
+# Widgets and Test) for veldrin-scope, fonts-dejavu-core for its GUI test's
+# text on the offscreen platform, desktop-file-utils to check its desktop entry.
+packages="cmake make g++ qtbase5-dev libqwt-qt5-dev fonts-dejavu-core desktop-file-utils libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev python3
           pkg-config python3-venv python3-numpy python3-matplotlib
           clang dpkg-dev file umockdev libumockdev-dev libumockdev0 libftdi1-2 libpcap-dev $also"
 bash scripts/install-packages.sh $packages
@@ -44,6 +46,10 @@ bash scripts/install-packages.sh $packages
 jobs=$(nproc 2>/dev/null || echo 2)
 build_type=RelWithDebInfo
 [ -n "$sanitize" ] && build_type=Debug
+benchmarks=ON
+[ -n "$sanitize" ] && benchmarks=OFF
+# Tests and benchmarks are named, so that a folder scripts/main.sh configured
+# without them gets them.
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=$build_type -DVELDRIN_SANITIZE="$sanitize" \
-      $( [ -n "$sanitize" ] && echo -DVELDRIN_BUILD_BENCHMARKS=OFF ) >/dev/null
+      -DVELDRIN_BUILD_TESTS=ON -DVELDRIN_BUILD_BENCHMARKS=$benchmarks >/dev/null
 cmake --build "$build_dir" -j "$jobs"

@@ -27,6 +27,8 @@ std::shared_ptr<SimulatedBus> SimulatedBusFactory::build(const QString &text, QS
             chip->setFault(SimulatedFtdiChip::ShortWrites);
         if (record.hasFault(SimulatedFault::OverlongRead))
             chip->setFault(SimulatedFtdiChip::OverlongReads);
+        if (record.hasFault(SimulatedFault::OverlongEveryRead))
+            chip->setFault(SimulatedFtdiChip::OverlongEveryRead);
         bus->attach(chip);
     }
     return bus;

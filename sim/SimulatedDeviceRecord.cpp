@@ -7,6 +7,7 @@ const struct { const char *name; SimulatedFault fault; } faultNames[] = {
     {"eeprom-fail", SimulatedFault::EepromFail},
     {"short-write", SimulatedFault::ShortWrite},
     {"overlong-read", SimulatedFault::OverlongRead},
+    {"overlong-every-read", SimulatedFault::OverlongEveryRead},
     {"bad-marker", SimulatedFault::BadMarker},
     {"short-page", SimulatedFault::ShortPage},
     {"corrupt-page", SimulatedFault::CorruptPage},
@@ -52,5 +53,6 @@ QString SimulatedDeviceRecord::faultName(SimulatedFault fault)
 bool SimulatedDeviceRecord::isChipFault(SimulatedFault fault)
 {
     return fault == SimulatedFault::Unplugged || fault == SimulatedFault::EepromFail
-           || fault == SimulatedFault::ShortWrite || fault == SimulatedFault::OverlongRead;
+           || fault == SimulatedFault::ShortWrite || fault == SimulatedFault::OverlongRead
+           || fault == SimulatedFault::OverlongEveryRead;
 }

@@ -5,13 +5,14 @@
 
 #include "SimulatedSignal.h"
 
-// Faults a simulated device can carry. The first four concern the FTDI chip
+// Faults a simulated device can carry. The first five concern the FTDI chip
 // and are applied by the virtual chip; the others concern the instrument.
 enum class SimulatedFault {
     Unplugged,
     EepromFail,
     ShortWrite,
     OverlongRead,
+    OverlongEveryRead,
     BadMarker,
     ShortPage,
     CorruptPage,

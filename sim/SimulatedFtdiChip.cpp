@@ -222,6 +222,13 @@ void SimulatedFtdiChip::setQueueStatusHook(QueueStatusHook hook)
     // hold it, and destroying its captures must not happen under the lock.
 }
 
+void SimulatedFtdiChip::setReadTimeoutHook(QueueStatusHook hook)
+{
+    auto shared = hook ? std::make_shared<const QueueStatusHook>(std::move(hook)) : nullptr;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_readTimeoutHook.swap(shared);
+}
+
 void SimulatedFtdiChip::failNextRead(Status status)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -515,12 +522,17 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
     const std::uint32_t timeout = m_configuration.readTimeout;
     const qint64 deadline = timeout == 0 ? std::numeric_limits<qint64>::max()
                                          : SimulatedClock::nowNs() + qint64(timeout) * SimulatedClock::NsPerMs;
+    bool expired = false;
     for (;;) {
         qint64 now = SimulatedClock::nowNs();
         if (m_paced)
             deliverDue(now);
-        if (receivedCount() >= count || now >= deadline)
+        if (receivedCount() >= count)
             break;
+        if (now >= deadline) {
+            expired = true;
+            break;
+        }
         // Sleep until the deadline, the chip's next USB transfer or the
         // device's next output, whichever comes first; bytes handed over,
         // host writes and closings wake the read early.
@@ -552,9 +564,26 @@ Status SimulatedFtdiChip::read(quintptr session, void *buffer, std::uint32_t cou
                 return status;
         }
     }
+    if (expired && m_readTimeoutHook) {
+        // Bytes that arrive just as the time-out expires.
+        const std::shared_ptr<const QueueStatusHook> hook = m_readTimeoutHook;
+        lock.unlock();
+        (*hook)(*this);
+        lock.lock();
+        status = checkSession(session);
+        if (status != Ok)
+            return status;
+        if (m_paced)
+            deliverDue(SimulatedClock::nowNs());
+    }
     std::size_t n = std::min<std::size_t>(count, receivedCount());
-    if (m_faults & OverlongReads)
-        n = receivedCount();
+    // An overlong read hands over everything queued, up to one USB transfer
+    // beyond its count: D2XX's when the time-out expired (bytes that arrived
+    // meanwhile make it more than asked), or every read in the harsh form.
+    const bool overlong = count > 0
+        && ((m_faults & OverlongEveryRead) || (expired && (m_faults & OverlongReads)));
+    if (overlong)
+        n = std::min<std::size_t>(receivedCount(), std::size_t(count) + m_configuration.inTransferSize);
     if (n > 0) {
         std::memcpy(buffer, m_receiveQueue.data() + m_receiveHead, n);
         m_receiveHead += n;

@@ -60,6 +60,11 @@
 // - PartialWrites: every write passes on at most 3 bytes and reports that
 //   count, as a write does whose time-out expires while the chip's transmit
 //   buffer is full; the rest is the writer's to send again.
+// - OverlongReads: a read whose time-out expires hands over everything
+//   queued (bytes that arrived just then make it more than asked), as FTDI's
+//   D2XX does; OverlongEveryRead: every read hands over everything queued.
+//   Either way at most one USB transfer (the in-transfer size) beyond the
+//   count, and the count handed over is reported.
 //
 // Test hooks, for fault and timing tests of the host side:
 // - setQueueStatusHook: a callback run on the querying thread at each
@@ -67,6 +72,9 @@
 //   it may send bytes through the link it is given, or stall the query.
 // - failNextRead: the next read made through a live handle (whatever its
 //   count) fails with the given vendor status and takes no bytes.
+// - setReadTimeoutHook: a callback run on the reading thread when a read's
+//   time-out expires, before it hands over what is queued; bytes it sends
+//   arrive just as the time-out expires.
 //
 // Time: a chip is either immediate (the default) or paced. An immediate chip
 // hands the host every byte the moment the device behind it sends it. A paced
@@ -95,10 +103,12 @@ public:
         BlankEeprom = 0x4,
         ShortWrites = 0x8,
         PartialWrites = 0x10,
-        // A read hands over everything queued, more than asked for, and
-        // reports that count: FTDI's D2XX 1.4.24 for Linux does so when a
-        // read's time-out expires just as a packet arrives.
+        // FTDI's D2XX 1.4.24 for Linux: a read whose time-out expires hands
+        // over everything queued by then, and reports that count, so bytes
+        // arriving just as it expires make it more than was asked for.
         OverlongReads = 0x20,
+        // The harsh form: every read hands over everything queued.
+        OverlongEveryRead = 0x40,
     };
 
     // What the last opening of the chip was configured with. open resets it to
@@ -181,6 +191,7 @@ public:
     // may be replaced while another thread runs it.
     using QueueStatusHook = std::function<void(SimulatedLink &link)>;
     void setQueueStatusHook(QueueStatusHook hook);
+    void setReadTimeoutHook(QueueStatusHook hook);
     // Ftdi::Ok disarms a failure that has not struck yet.
     void failNextRead(Ftdi::Status status);
 
@@ -304,6 +315,7 @@ private:
     std::size_t m_receiveHead = 0;
     QByteArray m_transmitQueue;
     std::shared_ptr<const QueueStatusHook> m_queueStatusHook;
+    std::shared_ptr<const QueueStatusHook> m_readTimeoutHook;
     Ftdi::Status m_failNextRead = Ftdi::Ok;
 
     // Paced delivery: bytes in the chip on their way to the host, each run

@@ -94,7 +94,7 @@ ApiStatus DeviceManager::checkDevice(int deviceIndex)
 {
     if (deviceIndex < 1 || deviceIndex > deviceCount())
         return 1;
-    const ApiStatus status = m_devices.at(deviceIndex - 1)->openDevice();
+    const ApiStatus status = m_devices.at(deviceIndex - 1)->tryOpenDevice();
     if (status != 0)
         return status;
     waitUntilIdle();
@@ -106,13 +106,14 @@ int DeviceManager::openAll()
     const QVector<std::shared_ptr<VeldrinDriverDevice>> devices = m_devices;
     const int count = devices.size();
     std::vector<ApiStatus> statuses(size_t(count), 0);
-    std::vector<std::exception_ptr> failures(static_cast<size_t>(count));
-    // Each thread writes only its own slots; joining hands them over.
+    // Each thread writes only its own slot; joining hands them over. An
+    // opening ends as that instrument's first export would end it, and the
+    // others go on.
     const auto open = [&](int i) {
         try {
-            statuses[size_t(i)] = devices.at(i)->openDevice();
+            statuses[size_t(i)] = devices.at(i)->tryOpenDevice();
         } catch (...) {
-            failures[size_t(i)] = std::current_exception();
+            statuses[size_t(i)] = 2;
         }
     };
     std::vector<std::thread> threads;
@@ -132,10 +133,6 @@ int DeviceManager::openAll()
     }
     for (std::thread &thread : threads)
         thread.join();
-    for (const std::exception_ptr &failure : failures) {
-        if (failure)
-            std::rethrow_exception(failure);
-    }
     // The read-back every opening queued has been answered (or given up).
     waitUntilIdle();
     int opened = 0;

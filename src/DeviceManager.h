@@ -31,8 +31,8 @@ public:
     // device is idle: each ends as if its first export had opened it through
     // checkDevice. One that fails stays closed with its reason kept, and its
     // next export tries again. Returns how many listed instruments are open
-    // and have not gone away. An exception from an opening is rethrown once
-    // every opening thread has ended.
+    // and have not gone away. An opening that throws fails as its own first
+    // export would (tryOpenDevice).
     int openAll();
     // Only valid after checkDevice(deviceIndex) gave 0.
     std::shared_ptr<VeldrinDriverDevice> deviceAt(int deviceIndex) const;

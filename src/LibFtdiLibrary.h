@@ -10,32 +10,26 @@
 #include "DynamicLibrary.h"
 #include "FtdiApi.h"
 
+struct LibFtdiFunctions;
+
 // The open-source USB provider: libftdi1 (over libusb-1.0), loaded at run time
 // by its standard name (libftdi1.so.2, libftdi1.2.dylib) with every function
-// resolved by name, so that neither library is needed to build. It answers the
-// vendor calls with the D2XX meaning the USB layer relies on:
+// resolved by name (LibFtdiFunctions), so that neither library is needed to
+// build. It answers the vendor calls with the D2XX meaning the USB layer
+// relies on:
 //
-// - The device list holds the FTDI devices libftdi finds under FTDI's vendor
-//   id and standard product ids, one node per USB device, with the chip type
-//   told from the device's release number as libftdi tells it, the id, the
-//   serial number and description strings and a location (bus number and port
-//   path, one hex digit per level). Opening takes the index in that order.
-// - libftdi has no receive-queue query and its reads return what has arrived
-//   (or nothing, after the chip's latency timer). Each open device keeps a
-//   host-side receive queue that queue queries and reads fill with such
-//   non-blocking reads: a queue query reports what has arrived so far (it
-//   asks the chip when the queue is empty or the caller took nothing since
-//   the last query), and a read waits, poll after poll, until its count is
-//   complete or the read time-out expired (a success with fewer bytes, as
-//   with D2XX).
-// - Writes honour the write time-out; one that expires is a success with fewer
-//   bytes written.
+// - The device list: LibFtdiDeviceList. Opening takes the index in its order.
+// - libftdi has no receive queue of its own. Each open device keeps bulk IN
+//   transfers in flight that fill a host-side receive queue (LibFtdiReceiver),
+//   as FTDI's driver does: a queue query reports what has arrived so far, and
+//   a read waits until its count is complete or the read time-out expired (a
+//   success with fewer bytes, as with D2XX). A purge of the receive side
+//   empties it with the chip's buffer.
+// - Writes go out at once, whatever a read waits for, and honour the write
+//   time-out; one that expires is a success with fewer bytes written.
 // - A device that vanished answers every call but close with Ftdi::IoError;
 //   so does a device after its port cycle, which must be closed.
-// - EEPROM: the classic record calls for every chip but the FT-X series, the
-//   per-chip record calls for the FT-X series; the identity fields (texts,
-//   ids, power, serial-number flag, driver and FIFO interface choice) are
-//   mapped, the chip's other settings are kept as they are.
+// - EEPROM: LibFtdiEeprom.
 //
 // When the library is absent or lacks a function it cannot do without,
 // nothing is loaded: enumeration finds nothing, `open` fails with
@@ -43,8 +37,9 @@
 //
 // Thread safety: every call may come from any thread. Each open device has a
 // lock of its own, held for each libftdi call on it (libftdi contexts are not
-// thread-safe) but released between the polls of a waiting read, so that a
-// purge or close through another copy of the handle gets in within one poll.
+// thread-safe); reads and queue queries wait on the receiver instead, so a
+// write, purge or close through another copy of the handle never waits for
+// them. Closing cancels and reaps every transfer before the device is let go.
 class LibFtdiLibrary : public FtdiApi
 {
 public:
@@ -96,9 +91,7 @@ public:
                                char *serialNumber) override;
 
 private:
-    struct Functions;
     struct Session;
-    struct Identity;
 
     bool load(const QString &fileName);
     void unload();
@@ -110,20 +103,16 @@ private:
     template <typename Action>
     Ftdi::Status withSession(Ftdi::Handle handle, Gone gone, Action action);
 
+    void closeSession(Session &session);
     // With the session's lock held.
-    Ftdi::Status poll(Session &session, int usbTimeoutMs);
     bool stillAttached(Session &session);
     Ftdi::Status failed(Session &session);
-    Ftdi::Status loadEeprom(Session &session, bool *blank);
-    int eepromValue(Session &session, int name, int fallback);
-    Ftdi::Status setEepromValue(Session &session, int name, int value);
-    void readEepromTexts(Session &session, char *manufacturer, char *description, char *serialNumber);
-    Ftdi::Status startEepromImage(Session &session);
-    Ftdi::Status writeEepromImage(Session &session, const Identity &identity);
+    static Ftdi::Status eepromCall(Session &session, Ftdi::Status status);
+    static Ftdi::Status checkXRecord(Session &session, const void *data, std::uint32_t size);
 
     DynamicLibrary m_library;
     DynamicLibrary m_usbLibrary; // libusb, when its calls are not reached through libftdi
-    Functions *m_functions = nullptr;
+    LibFtdiFunctions *m_functions = nullptr;
     bool m_loaded = false;
 
     // Guards the sessions and the snapshot.

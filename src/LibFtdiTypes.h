@@ -1,5 +1,13 @@
 #pragma once
 
+// The calling convention of libusb's functions and callbacks (WINAPI on
+// Windows).
+#if defined(_WIN32)
+#  define LIBFTDI_USB_CALL __stdcall
+#else
+#  define LIBFTDI_USB_CALL
+#endif
+
 #include <cstddef>
 #include <cstdint>
 
@@ -35,10 +43,15 @@ struct ContextHead
     unsigned int readBufferRemaining;
     unsigned int readBufferChunkSize;
     unsigned int writeBufferChunkSize;
-    unsigned int maxPacketSize;
+    unsigned int maxPacketSize;       // of the bulk endpoints: each IN packet starts with two status bytes
+    int interface;
+    int index;
+    int inEp;                         // libftdi's names: the endpoint it writes to
+    int outEp;                        // and the one it reads from
 };
 static_assert(offsetof(ContextHead, usbReadTimeout) == 2 * sizeof(void *), "ftdi_context layout");
 static_assert(offsetof(ContextHead, chipType) == 2 * sizeof(void *) + 8, "ftdi_context layout");
+static_assert(offsetof(ContextHead, outEp) == offsetof(ContextHead, maxPacketSize) + 16, "ftdi_context layout");
 
 // libftdi's `struct ftdi_device_list`: one found device, chained.
 struct DeviceList
@@ -68,6 +81,48 @@ struct DeviceDescriptor
 static_assert(sizeof(DeviceDescriptor) == 18, "libusb device descriptor size");
 static_assert(offsetof(DeviceDescriptor, bcdDevice) == 12, "libusb device descriptor layout");
 
+// libusb's `struct libusb_transfer` (without isochronous packets), for the
+// bulk IN transfers kept in flight.
+struct Transfer;
+typedef void(LIBFTDI_USB_CALL *TransferCallback)(Transfer *);
+struct Transfer
+{
+    UsbDeviceHandle *deviceHandle;
+    std::uint8_t flags;
+    unsigned char endpoint;
+    unsigned char type;
+    unsigned int timeout; // ms, 0 none
+    int status;
+    int length;
+    int actualLength;
+    TransferCallback callback;
+    void *userData;
+    unsigned char *buffer;
+    int isoPacketCount;
+};
+static_assert(offsetof(Transfer, callback) == 32 || sizeof(void *) == 4, "libusb transfer layout");
+
+// The `struct timeval` libusb's event calls take: two longs on every
+// platform it runs on (glibc, macOS's time_t and suseconds_t in a 64-bit
+// process are longs too; Windows uses winsock's).
+struct TimeValue
+{
+    long seconds;
+    long microseconds;
+};
+
+// libusb's transfer type and completion statuses.
+enum : int {
+    TransferTypeBulk = 2,
+    TransferCompleted = 0,
+    TransferError = 1,
+    TransferTimedOut = 2,
+    TransferCancelled = 3,
+    TransferStall = 4,
+    TransferNoDevice = 5,
+    TransferOverflow = 6,
+};
+
 // libftdi's line-property, flow-control, bit-mode and purge values are the
 // same numbers as the D2XX ones (Ftdi::Bits8, Ftdi::FlowRtsCts,
 // Ftdi::BitModeSyncFifo, ...), so they are passed on unchanged.
@@ -96,6 +151,9 @@ enum : int {
     ChannelIsFt1284 = 0x8,
     DriverVcp = 0x08,
 };
+
+// FTDI's chip type number for a chip whose type is not known.
+constexpr std::uint32_t DeviceUnknown = 3;
 
 // libftdi's EEPROM image size, the largest any chip has.
 constexpr int MaxEepromSize = 256;

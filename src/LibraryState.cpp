@@ -94,6 +94,7 @@ void LibraryState::selectVendorLibrary()
     m_selected.reset();
     m_libFtdiSelected = false;
     m_selectionPending = true;
+    m_selectionError.clear();
 }
 
 void LibraryState::selectLibFtdi()
@@ -101,16 +102,25 @@ void LibraryState::selectLibFtdi()
     m_selected.reset();
     m_libFtdiSelected = true;
     m_selectionPending = true;
+    m_selectionError.clear();
 }
 
-bool LibraryState::selectSimulatedBus(const QString &description)
+bool LibraryState::selectSimulatedBus(const QString &description, bool missing)
 {
-    std::shared_ptr<SimulatedBus> bus = SimulatedBusFactory::build(description);
-    if (!bus)
+    if (missing) {
+        m_selectionError = QStringLiteral("no description given (a null pointer); an empty text is a bus with no device");
         return false;
+    }
+    QString reason;
+    std::shared_ptr<SimulatedBus> bus = SimulatedBusFactory::build(description, &reason);
+    if (!bus) {
+        m_selectionError = reason;
+        return false;
+    }
     m_selected = std::move(bus);
     m_libFtdiSelected = false;
     m_selectionPending = true;
+    m_selectionError.clear();
     return true;
 }
 

@@ -26,8 +26,12 @@ public:
     // Chooses libftdi1 for the next initialise (loaded then).
     void selectLibFtdi();
     // Chooses the simulated bus described by the text for the next initialise;
-    // false (and nothing changes) when the description is malformed.
-    bool selectSimulatedBus(const QString &description);
+    // false (and nothing else changes) when the description is malformed or
+    // missing (`missing`: the host passed none), with the reason kept as
+    // selectionError.
+    bool selectSimulatedBus(const QString &description, bool missing = false);
+    // Why the last selection failed; empty after one that succeeded.
+    QString selectionError() const { return m_selectionError; }
     // Makes the chosen provider the one the USB layer enumerates and opens
     // through; called by initialise.
     void installSelectedProvider();
@@ -51,5 +55,6 @@ private:
     // Null means the vendor library, or libftdi1 when m_libFtdiSelected.
     std::shared_ptr<FtdiApi> m_selected;
     bool m_libFtdiSelected = false;
+    QString m_selectionError;
     void *m_heldModule = nullptr;
 };

@@ -100,6 +100,13 @@ struct USBFtdiDevice::ChipIdentity
     char description[TextBufferSize] = {};
 };
 
+struct USBFtdiDevice::Surplus
+{
+    std::mutex mutex;
+    std::vector<char> bytes; // unread from head on
+    std::size_t head = 0;
+};
+
 std::mutex &USBFtdiDevice::vendorListMutex()
 {
     static std::mutex mutex;
@@ -160,13 +167,18 @@ USBDeviceStatus USBFtdiDevice::status()
         return result;
     }
     result.state = USBDeviceStatus::Open;
-    result.rxQueueBytes = rx;
+    result.rxQueueBytes = quint32(std::min<qint64>(qint64(rx) + surplusSize(), UINT_MAX));
     result.txQueueBytes = tx;
     return result;
 }
 
 unsigned long USBFtdiDevice::purge()
 {
+    if (m_surplus) {
+        std::lock_guard<std::mutex> lock(m_surplus->mutex);
+        m_surplus->bytes.clear();
+        m_surplus->head = 0;
+    }
     return m_api->purge(m_handle, PurgeRx | PurgeTx);
 }
 
@@ -207,6 +219,7 @@ USBResult USBFtdiDevice::open(int baudRate)
 
     m_handle = handle;
     m_lost = std::make_shared<std::atomic<bool>>(false);
+    m_surplus = std::make_shared<Surplus>();
     return USBResult::fromFtStatus(Ok);
 }
 
@@ -225,11 +238,10 @@ Status USBFtdiDevice::openListedChip(Handle &handle, ChipIdentity &identity)
         }
         return status;
     };
-    // A chip that reports no serial number cannot be told apart from the
-    // listed one and is taken as it.
+    // Only the listed serial number names the listed chip: one that reports
+    // none may be any chip that moved up into the listed position.
     const auto isListedChip = [&] {
-        const QString serial = textFrom(identity.serialNumber, TextBufferSize);
-        return serial.isEmpty() || serial == m_serialNumber;
+        return textFrom(identity.serialNumber, TextBufferSize) == m_serialNumber;
     };
 
     std::lock_guard<std::mutex> lock(vendorListMutex());
@@ -406,6 +418,78 @@ int USBFtdiDevice::write(const QByteArray &bytes)
     return bytes.size();
 }
 
+std::uint32_t USBFtdiDevice::vendorRead(std::uint32_t count)
+{
+    const std::size_t roomSize = std::size_t(count) + OverlongReadRoom;
+    if (m_room.size < roomSize) {
+        // Left uninitialised: only what a read hands over is copied out.
+        m_room.bytes.reset(new char[roomSize]);
+        m_room.size = roomSize;
+    }
+    std::uint32_t got = 0;
+    const Status status = m_api->read(m_handle, m_room.bytes.get(), count, &got);
+    if (status != Ok)
+        fail(status);
+    // More than the room holds: memory past it has been written, and the
+    // opening is not used again.
+    if (got > m_room.size)
+        fail(IoError);
+    return got;
+}
+
+int USBFtdiDevice::handOver(std::uint32_t got, char *buffer, int capacity)
+{
+    const int copied = int(std::min<std::uint32_t>(got, std::uint32_t(std::max(0, capacity))));
+    if (copied > 0)
+        std::memcpy(buffer, m_room.bytes.get(), std::size_t(copied));
+    if (got > std::uint32_t(copied) && m_surplus) {
+        std::lock_guard<std::mutex> lock(m_surplus->mutex);
+        m_surplus->bytes.insert(m_surplus->bytes.end(), m_room.bytes.get() + copied,
+                                m_room.bytes.get() + got);
+    }
+    return copied;
+}
+
+int USBFtdiDevice::takeSurplus(char *buffer, int count)
+{
+    if (!m_surplus || count <= 0)
+        return 0;
+    std::lock_guard<std::mutex> lock(m_surplus->mutex);
+    Surplus &s = *m_surplus;
+    const int n = int(std::min<std::size_t>(std::size_t(count), s.bytes.size() - s.head));
+    if (n > 0) {
+        std::memcpy(buffer, s.bytes.data() + s.head, std::size_t(n));
+        s.head += std::size_t(n);
+        if (s.head == s.bytes.size()) {
+            s.bytes.clear();
+            s.head = 0;
+        }
+    }
+    return n;
+}
+
+void USBFtdiDevice::putBackSurplus(const char *bytes, int count)
+{
+    if (!m_surplus || count <= 0)
+        return;
+    std::lock_guard<std::mutex> lock(m_surplus->mutex);
+    Surplus &s = *m_surplus;
+    if (s.head >= std::size_t(count)) {
+        s.head -= std::size_t(count);
+        std::memcpy(s.bytes.data() + s.head, bytes, std::size_t(count));
+    } else {
+        s.bytes.insert(s.bytes.begin() + std::ptrdiff_t(s.head), bytes, bytes + count);
+    }
+}
+
+int USBFtdiDevice::surplusSize() const
+{
+    if (!m_surplus)
+        return 0;
+    std::lock_guard<std::mutex> lock(m_surplus->mutex);
+    return int(std::min<std::size_t>(m_surplus->bytes.size() - m_surplus->head, INT_MAX));
+}
+
 QByteArray USBFtdiDevice::read(int count)
 {
     char buffer[ReadBufferSize];
@@ -421,54 +505,61 @@ void USBFtdiDevice::read(char *buffer, int count)
     // rather than read past a buffer.
     if (count < 0 || count >= ReadBufferSize)
         throw USBResult::fromFtStatus(InvalidParameter);
-    // Into room for more than was asked: a vendor library that hands over
-    // more than that (see readSome) must not write past the caller's buffer.
-    // Bytes beyond the count cannot be given back, so such a read fails
-    // rather than drop them unnoticed.
-    // Left uninitialised: only what the read hands over is copied out.
-    const std::size_t roomSize = static_cast<std::size_t>(count) + OverlongReadRoom;
-    const std::unique_ptr<char[]> room(new char[roomSize]);
-    std::uint32_t got = 0;
-    const Status status = m_api->read(m_handle, room.get(), static_cast<std::uint32_t>(count), &got);
-    if (status != Ok)
-        fail(status);
-    if (got > roomSize)
-        fail(IoError);
-    if (got > static_cast<std::uint32_t>(count))
-        throw USBResult::fromFtStatus(IoError);
-    std::memcpy(buffer, room.get(), got);
-    if (got < static_cast<std::uint32_t>(count))
+    int have = takeSurplus(buffer, count);
+    if (have < count) {
+        try {
+            have += handOver(vendorRead(std::uint32_t(count - have)), buffer + have, count - have);
+        } catch (...) {
+            putBackSurplus(buffer, have);
+            throw;
+        }
+    }
+    // All or nothing: bytes of a read that timed out stay first in line.
+    if (have < count) {
+        putBackSurplus(buffer, have);
         throw timedOut();
+    }
 }
 
 int USBFtdiDevice::readAvailable(QByteArray &buffer, int targetSize)
 {
     requireOpen();
-    std::uint32_t queued = 0;
-    // A failed query counts as nothing available here; it still tells that
-    // the device is gone.
-    if (m_api->getQueueStatus(m_handle, &queued) != Ok) {
-        queued = 0;
-        if (m_lost)
-            m_lost->store(true);
-    }
-    const int missing = std::max(0, targetSize - buffer.size());
-    const int n = static_cast<int>(
-        std::min<std::uint32_t>({queued, static_cast<std::uint32_t>(missing),
-                                 static_cast<std::uint32_t>(MaxAvailableRead)}));
+    const int missing = std::min(std::max(0, targetSize - buffer.size()), int(MaxAvailableRead));
     const int oldSize = buffer.size();
-    buffer.resize(oldSize + n);
-    std::uint32_t got = 0;
-    const Status status = m_api->read(m_handle, buffer.data() + oldSize,
-                                      static_cast<std::uint32_t>(n), &got);
-    if (status != Ok || got < static_cast<std::uint32_t>(n)) {
-        // Keep only bytes that really arrived: the grown tail is not data.
-        buffer.resize(oldSize + static_cast<int>(std::min<std::uint32_t>(got, static_cast<std::uint32_t>(n))));
-        if (status != Ok)
-            fail(status);
-        throw timedOut();
+    buffer.resize(oldSize + missing);
+    int got = takeSurplus(buffer.data() + oldSize, missing);
+    std::uint32_t queued = 0;
+    if (got < missing) {
+        // A failed query tells that the device is gone; bytes taken from
+        // the surplus are handed over first, and the next call fails.
+        const Status status = m_api->getQueueStatus(m_handle, &queued);
+        if (status != Ok) {
+            buffer.resize(oldSize + got);
+            if (got == 0)
+                fail(status);
+            if (m_lost)
+                m_lost->store(true);
+            return got;
+        }
     }
-    return n;
+    const std::uint32_t n = std::min<std::uint32_t>(queued, std::uint32_t(missing - got));
+    if (n > 0) {
+        std::uint32_t read = 0;
+        try {
+            read = vendorRead(n);
+        } catch (...) {
+            // Keep only bytes that really arrived: the grown tail is not data.
+            buffer.resize(oldSize + got);
+            throw;
+        }
+        got += handOver(read, buffer.data() + oldSize + got, missing - got);
+        if (read < n) {
+            buffer.resize(oldSize + got);
+            throw timedOut();
+        }
+    }
+    buffer.resize(oldSize + got);
+    return got;
 }
 
 int USBFtdiDevice::bytesAvailable()
@@ -480,7 +571,7 @@ int USBFtdiDevice::bytesAvailable()
             throw USBResult::fromFtStatus(status);
         fail(status);
     }
-    return static_cast<int>(std::min<std::uint32_t>(queued, INT_MAX));
+    return int(std::min<qint64>(qint64(queued) + surplusSize(), INT_MAX));
 }
 
 int USBFtdiDevice::readSome(char *buffer, int capacity)
@@ -488,35 +579,25 @@ int USBFtdiDevice::readSome(char *buffer, int capacity)
     requireOpen();
     if (capacity <= 0)
         return 0;
+    // Bytes handed over earlier come first, without a wait.
+    int have = takeSurplus(buffer, capacity);
+    if (have > 0)
+        return have;
     // One byte, waiting up to the read time-out: the vendor read returns as
     // soon as it is there. FTDI's D2XX (1.4.24 for Linux) hands over
     // everything it holds instead, and reports that count, when its time-out
-    // expires just as a packet arrives: those bytes are in the buffer and are
-    // all kept. One that wrote past the buffer has damaged memory beyond it,
-    // and the opening fails.
-    std::uint32_t got = 0;
-    Status status = m_api->read(m_handle, buffer, 1, &got);
-    if (status != Ok)
-        fail(status);
-    if (got == 0)
-        return 0;
-    if (got > 1) {
-        if (got > static_cast<std::uint32_t>(capacity))
-            fail(IoError);
-        return static_cast<int>(got);
-    }
+    // expires just as a packet arrives: what does not fit is kept as surplus.
+    have = handOver(vendorRead(1), buffer, capacity);
+    if (have == 0 || have == capacity || surplusSize() > 0)
+        return have;
     std::uint32_t queued = 0;
-    status = m_api->getQueueStatus(m_handle, &queued);
+    const Status status = m_api->getQueueStatus(m_handle, &queued);
     if (status != Ok)
         fail(status);
-    const std::uint32_t more = std::min(queued, static_cast<std::uint32_t>(capacity - 1));
+    const std::uint32_t more = std::min(queued, std::uint32_t(capacity - have));
     if (more == 0)
-        return 1;
-    std::uint32_t rest = 0;
-    status = m_api->read(m_handle, buffer + 1, more, &rest);
-    if (status != Ok)
-        fail(status);
-    return 1 + static_cast<int>(std::min(rest, more));
+        return have;
+    return have + handOver(vendorRead(more), buffer + have, capacity - have);
 }
 
 unsigned long USBFtdiDevice::setDefaultTimeouts()
@@ -535,19 +616,11 @@ USBResult USBFtdiDevice::programIdentity(const USBDeviceIdentity &identity)
         return USBResult(QStringLiteral("Already open."), 2);
 
     Handle handle = nullptr;
-    Status status = m_api->open(m_index, &handle);
-    if (status != Ok) {
-        if (handle)
-            m_api->close(handle);
-        return USBResult::fromFtStatus(status);
-    }
-    DeviceType type = 0;
-    std::uint32_t id = 0;
-    char serial[TextBufferSize] = {};
-    char description[TextBufferSize] = {};
-    status = m_api->getDeviceInfo(handle, &type, &id, serial, description, nullptr);
+    ChipIdentity chip;
+    Status status = openListedChip(handle, chip);
     if (status != Ok)
-        return failAndClose(handle, status);
+        return USBResult::fromFtStatus(status);
+    const DeviceType type = chip.type;
 
     EepromTexts texts;
     if (type == Device232R) {

@@ -13,6 +13,12 @@
 // letter. Reads and writes move exact byte counts and throw USBResult when
 // fewer bytes arrive or leave within the time-outs.
 //
+// A vendor library may hand over more bytes than a read asked for (FTDI's
+// D2XX does when a read's time-out expires just as a packet arrives). Every
+// vendor read therefore goes into room beyond its count, and what the caller
+// did not ask for is kept in a surplus store that every read takes from
+// first: no read writes past its buffer or drops a byte.
+//
 // The object has no lock. Copies made by `clone` share the vendor handle: the
 // protocol reads and writes through its copy while the driver purges and closes
 // through the original, and the driver stops the protocol before closing.
@@ -26,8 +32,10 @@ public:
     static constexpr int ReadBufferSize = 1000;
     // The most `readAvailable` takes in one call.
     static constexpr int MaxAvailableRead = 10000;
-    // Room an exact-count read leaves beyond its count for a vendor library
-    // that hands over more than it was asked for.
+    // Room every vendor read leaves beyond its count for a vendor library that
+    // hands over more than it was asked for: at least one USB transfer (the
+    // largest transfer size the opening configures). A read that reports
+    // more than that has written past the room and fails the opening.
     static constexpr int OverlongReadRoom = 65536;
 
     // A device as listed at `index` of the vendor's device list. The device
@@ -67,6 +75,16 @@ public:
 
 private:
     struct ChipIdentity;
+    struct Surplus;
+    // Room for vendor reads, reused; a copy starts without one.
+    struct ReadRoom
+    {
+        std::unique_ptr<char[]> bytes;
+        std::size_t size = 0;
+        ReadRoom() = default;
+        ReadRoom(const ReadRoom &) {}
+        ReadRoom &operator=(const ReadRoom &) { return *this; }
+    };
 
     USBFtdiDevice(const USBFtdiDevice &other) = default;
 
@@ -86,10 +104,25 @@ private:
     // handle also marks the opening lost.
     [[noreturn]] void fail(Ftdi::Status status);
 
+    // One vendor read of `count` bytes into the room; how many it handed
+    // over (perhaps more than `count`). Throws the vendor's failure.
+    std::uint32_t vendorRead(std::uint32_t count);
+    // Copies up to `capacity` of the `got` bytes in the room to `buffer` and
+    // keeps the rest as surplus; the bytes copied.
+    int handOver(std::uint32_t got, char *buffer, int capacity);
+    // Takes up to `count` surplus bytes; puts bytes back in front of it.
+    int takeSurplus(char *buffer, int count);
+    void putBackSurplus(const char *bytes, int count);
+    int surplusSize() const;
+
     std::shared_ptr<FtdiApi> m_api;
     Ftdi::Handle m_handle = nullptr;
     int m_threadPriority = InheritPriority;
     // Set once a vendor call on this opening's handle fails; shared by the
     // clones of the opening (the protocol's reads and the driver's purge).
     std::shared_ptr<std::atomic<bool>> m_lost;
+    // Bytes handed over beyond what reads asked for, oldest first; shared by
+    // the clones of the opening, emptied by purge.
+    std::shared_ptr<Surplus> m_surplus;
+    ReadRoom m_room;
 };

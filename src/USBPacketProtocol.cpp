@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <algorithm>
+#include <new>
 #include <chrono>
 
 #include "ByteOrder.h"
@@ -568,7 +569,16 @@ void USBPacketProtocol::run()
                 entry = m_requestQueue.last();
             }
 
-            const USBResult result = sendRequest(entry.request);
+            USBResult result;
+            bool allocationFailed = false;
+            try {
+                result = sendRequest(entry.request);
+            } catch (const std::bad_alloc &) {
+                result = USBResult(QStringLiteral("Out of memory"), 2);
+                allocationFailed = true;
+            }
+            if (allocationFailed && m_directHandler)
+                m_directHandler->allocationFailed();
 
             if (m_directHandler)
                 m_directHandler->requestFinished(entry, result);
@@ -605,6 +615,9 @@ void USBPacketProtocol::run()
                 QCoreApplication::postEvent(m_errorReceiver.data(),
                                             new USBPacketErrorEvent(0, failure),
                                             Qt::NormalEventPriority);
+        } catch (const std::bad_alloc &) {
+            if (m_directHandler)
+                m_directHandler->allocationFailed();
         }
         // Polling a device that went away only repeats the failure: once the
         // receiver has met it and the parser has reported it (after the bytes

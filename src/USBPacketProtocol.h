@@ -60,6 +60,10 @@ public:
         // clears it afterwards.
         virtual void packetReceived(int id, QByteArray &data) = 0;
         virtual bool acceptsPacket(int id) = 0;
+        // An allocation failed on the protocol thread (while carrying out a
+        // request or parsing): whatever was being received cannot be held.
+        // Called without lock; the thread goes on.
+        virtual void allocationFailed() {}
     };
 
     static constexpr int ReplyTimeoutMs = 4000;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "DeviceInfo.h"
+#include "ResultRows.h"
 #include "USBDriver.h"
 #include "USBResult.h"
 
@@ -25,13 +26,18 @@ class VeldrinDriverDevice
 public:
     // Opens the USB device once, reads the information record through the boot
     // firmware and closes it again; failures leave the record empty.
-    explicit VeldrinDriverDevice(std::shared_ptr<USBDevice> usbDevice);
+    // `shape` is how the generation holds its results (ResultRows).
+    VeldrinDriverDevice(std::shared_ptr<USBDevice> usbDevice, ResultRows::Shape shape);
     virtual ~VeldrinDriverDevice();
 
     VeldrinDriverDevice(const VeldrinDriverDevice &) = delete;
     VeldrinDriverDevice &operator=(const VeldrinDriverDevice &) = delete;
 
     virtual ApiStatus openDevice() = 0;
+    // openDevice, where an exception (out of memory, no thread to be had)
+    // ends the attempt as a failure like any other: the connection closed
+    // again, the reason kept as the opening result, 2 returned.
+    ApiStatus tryOpenDevice();
     virtual ApiStatus setPWM(int channel, int dutyCycle) = 0;
     virtual ApiStatus setPWMFrequency(int frequency) = 0;
     virtual ApiStatus setDACWaveform(int channel, int waveform) = 0;
@@ -44,9 +50,30 @@ public:
     virtual ApiStatus run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount) = 0;
     virtual ApiStatus run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount, int points) = 0;
     virtual bool isMeasurementComplete() = 0;
-    virtual QVector<double> getResult(int channel) = 0;
-    virtual QVector<QVector<double>> get2DResult(int channel) = 0;
-    virtual ApiStatus get2DResultSizes(int channel, int *rows, int *columns) = 0;
+    // Copies of the held results (row 0, and every held row) for C++ users.
+    virtual QVector<double> getResult(int channel);
+    virtual QVector<QVector<double>> get2DResult(int channel);
+    virtual ApiStatus get2DResultSizes(int channel, int *rows, int *columns);
+
+    // The result copies of the exports, made under the device lock straight
+    // from the held rows into the caller's buffer (ResultRows gives each
+    // one's codes). copyResult copies row 0; a capacity of INT_MAX stands for
+    // a buffer that holds every value.
+    ApiStatus copyResult(int channel, double *values, int capacity, int *count);
+    ApiStatus copyResultRow(int channel, int row, double *values, int capacity, int *count);
+    ApiStatus copyHeldRows(int channel, double *values);
+    // Complete rows of the current measurement and the first row still held.
+    void completedRows(int &completed, int &firstHeld);
+    // Frees every row below `row`; 26 outside first held .. complete rows.
+    // Takes the submit lock (through rowsReleased), so it runs on a host
+    // thread holding no device lock.
+    ApiStatus releaseRows(int row);
+    // The current measurement could not be held: an allocation for its
+    // values failed, and it ended there (its rows kept).
+    bool outOfMemory();
+    // What getLastErrorText says about that until the next start: the rows
+    // kept; empty when the measurement was held.
+    QString outOfMemoryText();
 
     // 1 or 2.
     virtual int generation() const = 0;
@@ -58,7 +85,7 @@ public:
     // enabled channels x points); 0 and 0 before any measurement. Both are
     // read together under the device lock, so a start that supersedes a
     // running measurement is seen whole.
-    virtual void measurementProgress(qint64 &received, qint64 &expected) = 0;
+    void measurementProgress(qint64 &received, qint64 &expected);
     // The 5-sample median spike filter (on by default). The setting is taken
     // when an acquisition starts, so a measurement already streaming keeps
     // the one it started with; off, every sample is only calibrated.
@@ -83,13 +110,18 @@ public:
     void setRefusal(const QString &text) { m_refusal = text; }
 
     // How a wait for the measurement ended.
-    enum class WaitOutcome { Complete, TimedOut, Lost, ShutDown };
+    enum class WaitOutcome { Complete, TimedOut, Lost, OutOfMemory, ShutDown };
     // Waits until the current measurement is complete, the open instrument
-    // went away, the device is shut down, or `timeoutMs` have passed. Needs
-    // no API lock and takes none: it sleeps on a condition that completion,
-    // every outcome the protocol thread reports and shutdown signal. The
-    // caller holds a shared reference to the device for the wait.
+    // went away, the measurement could not be held, the device is shut down,
+    // or `timeoutMs` have passed. Needs no API lock and takes none: it sleeps
+    // on a condition that completion, each completed row, every outcome the
+    // protocol thread reports and shutdown signal. The caller holds a shared
+    // reference to the device for the wait.
     WaitOutcome waitForMeasurement(int timeoutMs);
+    // The same wait, until at least `rows` rows are complete or the
+    // measurement is (both Complete); `completed` gets the number of complete
+    // rows when it ends.
+    WaitOutcome waitForRows(int rows, int timeoutMs, int &completed);
 
     // The status of every operation on an instrument that went away while
     // open (a vendor call on its handle failed), until the next enumeration.
@@ -108,11 +140,27 @@ public:
     const DeviceInfo &deviceInformation() const { return deviceInfo; }
 
 protected:
-    // Wakes waitForMeasurement to look again. The generations call it when a
-    // measurement completes and when the protocol thread reports an outcome
+    // Rows were released: a generation whose sweep waits for the host to
+    // take rows goes on. Called on the host thread with no device lock held.
+    virtual void rowsReleased() {}
+
+    // Wakes the waits to look again. The generations call it when a row or
+    // a measurement completes and when the protocol thread reports an outcome
     // (which is how an instrument that went away shows); it may be called
     // under the device lock, which is taken before the wait lock.
     void measurementChanged();
+
+    // Under the device lock, when an allocation for the values failed: ends
+    // the measurement there, keeping its rows.
+    void ranOutOfMemory();
+
+    // The device lock: the measurement state, the results and the property
+    // blocks that the protocol thread writes.
+    std::mutex m_mutex;
+    ResultRows m_results; // guarded by m_mutex
+    // False from a measurement start until its last values arrived; guarded
+    // by m_mutex.
+    bool m_measurementComplete = true;
 
     // The opening steps both generations share: open at 500000 baud (3), purge,
     // boot firmware start step (4), 600 ms, information record (7), validity
@@ -178,6 +226,10 @@ protected:
     DeviceInfo deviceInfo;
 
 private:
+    // The wait of both waits: `reached` is asked under the device lock.
+    template <typename Reached>
+    WaitOutcome waitUntil(int timeoutMs, Reached reached);
+
     int m_awaitedStartId = 0; // guarded by the generation's device lock
     USBResult m_openingResult;
     QString m_refusal;

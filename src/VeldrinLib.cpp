@@ -78,21 +78,37 @@ int withDevice(int deviceIndex, bool argumentsValid, Action action) noexcept
     });
 }
 
-// The frame of the exports that read what the instrument has sent (results,
-// progress, completion): as withDevice, except that an instrument that went
-// away still gives what arrived before the loss. `lost` tells the action so.
+// The call frame of the exports that read what the instrument has sent
+// (results, progress, completion, the wait): as openedDevice, except that an
+// instrument that went away still gives what arrived before the loss; `lost`
+// tells so.
+int receivingDevice(LibraryState &state, int deviceIndex, bool argumentsValid,
+                    std::shared_ptr<VeldrinDriverDevice> &device, bool &lost)
+{
+    if (!state.manager)
+        return VELDRIN_NOT_INITIALISED;
+    // Opening starts the instrument's threads, as in openedDevice.
+    state.holdModule();
+    const int status = state.manager->checkDevice(deviceIndex);
+    if (status != VELDRIN_OK && status != VELDRIN_INSTRUMENT_DISCONNECTED)
+        return status;
+    if (!argumentsValid)
+        return VELDRIN_INVALID_ARGUMENT;
+    device = state.manager->deviceAt(deviceIndex);
+    lost = status == VELDRIN_INSTRUMENT_DISCONNECTED;
+    return VELDRIN_OK;
+}
+
 template <typename Action>
 int withReceivedData(int deviceIndex, bool argumentsValid, Action action) noexcept
 {
     return guarded([&](LibraryState &state) -> int {
-        if (!state.manager)
-            return VELDRIN_NOT_INITIALISED;
-        const int status = state.manager->checkDevice(deviceIndex);
-        if (status != VELDRIN_OK && status != VELDRIN_INSTRUMENT_DISCONNECTED)
+        std::shared_ptr<VeldrinDriverDevice> device;
+        bool lost = false;
+        const int status = receivingDevice(state, deviceIndex, argumentsValid, device, lost);
+        if (status != VELDRIN_OK)
             return status;
-        if (!argumentsValid)
-            return VELDRIN_INVALID_ARGUMENT;
-        return action(*state.manager->deviceAt(deviceIndex), status == VELDRIN_INSTRUMENT_DISCONNECTED);
+        return action(*device, lost);
     });
 }
 
@@ -106,8 +122,13 @@ int withCheckedDevice(int deviceIndex, ArgumentRanges::Call call, std::initializ
     return guarded([&](LibraryState &state) -> int {
         std::shared_ptr<VeldrinDriverDevice> device;
         const int status = openedDevice(state, deviceIndex, true, device);
-        if (status != VELDRIN_OK)
+        if (status != VELDRIN_OK) {
+            // Still the latest setter or start: a refusal before it no
+            // longer explains the last failure.
+            if (state.manager && state.manager->deviceAt(deviceIndex))
+                state.manager->deviceAt(deviceIndex)->setRefusal(QString());
             return status;
+        }
         const int result = action(*device);
         device->setRefusal(ArgumentRanges::explain(device->generation(), call, result, arguments));
         return result;
@@ -153,15 +174,44 @@ int copyText(const QByteArray &text, char *buffer, int capacity)
     return VELDRIN_OK;
 }
 
-// Copies values into a caller's buffer after writing their number; 28 and no
-// value when the buffer is too small.
-int copyValues(const QVector<double> &values, double *buffer, int capacity, int *count)
+// The frame of the waits: the call frame under the lock, then the wait on the
+// device without it. The shared reference keeps the device alive even if
+// closeLibrary or initialise drops it meanwhile, which shuts it down and ends
+// the wait. `done(reached)` writes the outcome of a wait that ended with 0.
+template <typename Wait, typename Done>
+int waitOnDevice(int deviceIndex, bool argumentsValid, Wait wait, Done done) noexcept
 {
-    *count = values.size();
-    if (capacity < values.size())
-        return VELDRIN_BUFFER_TOO_SMALL;
-    std::copy(values.cbegin(), values.cend(), buffer);
-    return VELDRIN_OK;
+    // A measurement completed before a loss is complete, as
+    // isMeasurementComplete reports it: the device's wait looks at
+    // completion before the loss, so a lost device is waited on too.
+    std::shared_ptr<VeldrinDriverDevice> device;
+    const int status = guarded([&](LibraryState &state) -> int {
+        bool lost = false;
+        return receivingDevice(state, deviceIndex, argumentsValid, device, lost);
+    });
+    if (status != VELDRIN_OK)
+        return status;
+    try {
+        const VeldrinDriverDevice::WaitOutcome outcome = wait(*device);
+        device.reset();
+        switch (outcome) {
+        case VeldrinDriverDevice::WaitOutcome::Complete:
+            done(true);
+            return VELDRIN_OK;
+        case VeldrinDriverDevice::WaitOutcome::TimedOut:
+            done(false);
+            return VELDRIN_OK;
+        case VeldrinDriverDevice::WaitOutcome::Lost:
+            return VELDRIN_INSTRUMENT_DISCONNECTED;
+        case VeldrinDriverDevice::WaitOutcome::OutOfMemory:
+            return VELDRIN_OUT_OF_MEMORY;
+        case VeldrinDriverDevice::WaitOutcome::ShutDown:
+            return VELDRIN_NOT_INITIALISED;
+        }
+        return internalFailure;
+    } catch (...) {
+        return internalFailure;
+    }
 }
 
 int clampToInt(qint64 value)
@@ -312,9 +362,12 @@ int run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int 
 int isMeasurementComplete(int deviceIndex, bool *complete)
 {
     return withReceivedData(deviceIndex, complete != nullptr, [&](VeldrinDriverDevice &d, bool lost) -> int {
-        // After a loss only a measurement completed before it is complete; an
-        // unfinished one never will be, so a polling host gets 27 and stops.
+        // After a loss or an allocation failure only a measurement completed
+        // before it is complete; an unfinished one never will be, so a
+        // polling host gets the reason and stops.
         const bool done = d.isMeasurementComplete();
+        if (!done && d.outOfMemory())
+            return VELDRIN_OUT_OF_MEMORY;
         if (lost && !done)
             return VELDRIN_INSTRUMENT_DISCONNECTED;
         *complete = done;
@@ -353,66 +406,50 @@ int getMeasurementProgress(int deviceIndex, int *received, int *expected)
 
 int waitForMeasurement(int deviceIndex, int timeoutMs, bool *complete)
 {
-    std::shared_ptr<VeldrinDriverDevice> device;
-    const int status = guarded([&](LibraryState &state) -> int {
-        return openedDevice(state, deviceIndex, timeoutMs >= 0 && complete, device);
+    return waitOnDevice(deviceIndex, timeoutMs >= 0 && complete,
+                        [&](VeldrinDriverDevice &d) { return d.waitForMeasurement(timeoutMs); },
+                        [&](bool reached) { *complete = reached; });
+}
+
+int waitForCompletedRows(int deviceIndex, int rows, int timeoutMs, int *completed)
+{
+    int count = 0;
+    return waitOnDevice(deviceIndex, timeoutMs >= 0 && completed,
+                        [&](VeldrinDriverDevice &d) { return d.waitForRows(rows, timeoutMs, count); },
+                        [&](bool) { *completed = count; });
+}
+
+int getCompletedRows(int deviceIndex, int *completed, int *firstHeld)
+{
+    return withReceivedData(deviceIndex, completed && firstHeld, [&](VeldrinDriverDevice &d, bool) -> int {
+        d.completedRows(*completed, *firstHeld);
+        return VELDRIN_OK;
     });
-    if (status != VELDRIN_OK)
-        return status;
-    // The lock is released: other exports run while this thread waits. The
-    // shared reference keeps the device alive even if closeLibrary or
-    // initialise drops it meanwhile, which shuts it down and ends the wait.
-    try {
-        const VeldrinDriverDevice::WaitOutcome outcome = device->waitForMeasurement(timeoutMs);
-        device.reset();
-        switch (outcome) {
-        case VeldrinDriverDevice::WaitOutcome::Complete:
-            *complete = true;
-            return VELDRIN_OK;
-        case VeldrinDriverDevice::WaitOutcome::TimedOut:
-            *complete = false;
-            return VELDRIN_OK;
-        case VeldrinDriverDevice::WaitOutcome::Lost:
-            return VELDRIN_INSTRUMENT_DISCONNECTED;
-        case VeldrinDriverDevice::WaitOutcome::ShutDown:
-            return VELDRIN_NOT_INITIALISED;
-        }
-        return internalFailure;
-    } catch (...) {
-        return internalFailure;
-    }
+}
+
+int releaseResultRows(int deviceIndex, int row)
+{
+    return withReceivedData(deviceIndex, true, [&](VeldrinDriverDevice &d, bool) -> int { return d.releaseRows(row); });
 }
 
 int getResult(int deviceIndex, int channel, int *count, double *values)
 {
     return withReceivedData(deviceIndex, count != nullptr, [&](VeldrinDriverDevice &d, bool) -> int {
-        // One snapshot: the count written and the values copied agree even while
-        // samples keep arriving.
-        const QVector<double> result = d.getResult(channel);
-        if (!result.isEmpty() && !values)
+        // The count written and the values copied agree even while samples
+        // keep arriving: both come from one look under the device lock.
+        int copied = 0;
+        const int status = d.copyResult(channel, values, values ? INT_MAX : 0, &copied);
+        if (status == VELDRIN_BUFFER_TOO_SMALL)
             return VELDRIN_INVALID_ARGUMENT;
-        *count = result.size();
-        for (int i = 0; i < result.size(); ++i)
-            values[i] = result.at(i);
-        return VELDRIN_OK;
+        *count = copied;
+        return status;
     });
 }
 
 int get2DResult(int deviceIndex, int channel, double *values)
 {
-    return withReceivedData(deviceIndex, true, [&](VeldrinDriverDevice &d, bool) -> int {
-        const QVector<QVector<double>> rows = d.get2DResult(channel);
-        bool any = false;
-        for (const auto &row : rows)
-            any = any || !row.isEmpty();
-        if (any && !values)
-            return VELDRIN_INVALID_ARGUMENT;
-        double *out = values;
-        for (const auto &row : rows)
-            for (double v : row)
-                *out++ = v;
-        return VELDRIN_OK;
-    });
+    return withReceivedData(deviceIndex, true,
+                            [&](VeldrinDriverDevice &d, bool) -> int { return d.copyHeldRows(channel, values); });
 }
 
 int get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns)
@@ -424,18 +461,14 @@ int get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns)
 int getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count)
 {
     return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
-        return copyValues(d.getResult(channel), values, capacity, count);
+        return d.copyResult(channel, values, capacity, count);
     });
 }
 
 int get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity, int *count)
 {
     return withReceivedData(deviceIndex, count && bufferValid(values, capacity), [&](VeldrinDriverDevice &d, bool) -> int {
-        // A snapshot shares the stored rows rather than copying them.
-        const QVector<QVector<double>> rows = d.get2DResult(channel);
-        if (row < 0 || row >= rows.size())
-            return VELDRIN_INVALID_ARGUMENT;
-        return copyValues(rows.at(row), values, capacity, count);
+        return d.copyResultRow(channel, row, values, capacity, count);
     });
 }
 
@@ -468,6 +501,10 @@ int getLastErrorText(int deviceIndex, char *text, int capacity)
         // A refused setting or start is the caller's last failure.
         if (!d.refusal().isEmpty())
             return copyText(d.refusal().toUtf8(), text, capacity);
+        // A measurement that could not be held, until the next start.
+        const QString unheld = d.outOfMemoryText();
+        if (!unheld.isEmpty())
+            return copyText(unheld.toUtf8(), text, capacity);
         // An instrument that is not open has talked to nobody since its last
         // opening attempt: that attempt's outcome is its last.
         const USBResult last = d.isOpen() ? d.lastResult() : d.openingResult();
@@ -482,6 +519,8 @@ int openDevices(int *opened)
             return VELDRIN_NOT_INITIALISED;
         if (!opened)
             return VELDRIN_INVALID_ARGUMENT;
+        // Opening starts the instruments' threads, as in openedDevice.
+        state.holdModule();
         *opened = state.manager->openAll();
         return VELDRIN_OK;
     });
@@ -519,6 +558,8 @@ const char *getStatusText(int status)
         "invalid argument",                                                   // 26
         "instrument disconnected",                                            // 27
         "buffer too small",                                                   // 28
+        "row released",                                                       // 29
+        "out of memory: the measurement could not be held",                   // 30
     };
     if (status < 0 || status >= int(sizeof(texts) / sizeof(texts[0])))
         return "unknown status code";
@@ -544,10 +585,18 @@ int useLibFtdi(void)
 int useSimulatedBus(const char *description)
 {
     return guarded([&](LibraryState &state) -> int {
-        if (!description)
+        return state.selectSimulatedBus(description ? QString::fromUtf8(description) : QString(), description == nullptr)
+                   ? VELDRIN_OK
+                   : VELDRIN_INVALID_ARGUMENT;
+    });
+}
+
+int getLibraryErrorText(char *text, int capacity)
+{
+    return guarded([&](LibraryState &state) -> int {
+        if (!bufferValid(text, capacity))
             return VELDRIN_INVALID_ARGUMENT;
-        return state.selectSimulatedBus(QString::fromUtf8(description)) ? VELDRIN_OK
-                                                                         : VELDRIN_INVALID_ARGUMENT;
+        return copyText(state.selectionError().toUtf8(), text, capacity);
     });
 }
 

@@ -9,8 +9,10 @@
  * Checks run in the order of the parameters: library initialised (5), device
  * index (1), the instrument opened and usable (3, 4, 7, 8, 9, 27), then the
  * other arguments (26 for a null pointer the function writes through, or a
- * value outside its range; the setters' own codes 10 to 25). A function that
- * fails writes nothing through its pointers unless it says otherwise.
+ * value outside its range; the setters' own codes 10 to 25). The result
+ * exports take any channel number: one without results reads empty (see
+ * Results). A function that fails writes nothing through its pointers unless
+ * it says otherwise.
  *
  * Threads: every function may be called from any thread. They take one
  * process-wide lock for their whole duration, so calls from different threads
@@ -101,7 +103,15 @@ enum VeldrinStatus {
      * a polling loop ends; the identity queries answer as always. */
     VELDRIN_INSTRUMENT_DISCONNECTED = 27,
     /* The caller's buffer cannot hold the whole answer; see the function. */
-    VELDRIN_BUFFER_TOO_SMALL = 28
+    VELDRIN_BUFFER_TOO_SMALL = 28,
+    /* The row asked for was released by releaseResultRows: its values are
+     * gone. */
+    VELDRIN_ROW_RELEASED = 29,
+    /* The library could not allocate room for the measurement's values: the
+     * measurement ended there. The rows already complete stay readable (and
+     * those released were handed over before); getLastErrorText says how
+     * many rows were kept. */
+    VELDRIN_OUT_OF_MEMORY = 30
 };
 
 /* Writes the library's version: 3, 0 and the patch number. Works before
@@ -252,7 +262,9 @@ VELDRIN_API int VELDRIN_CALL setADCProperties(int deviceIndex, int channel, int 
 VELDRIN_API int VELDRIN_CALL runMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run1DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount);
 VELDRIN_API int VELDRIN_CALL run2DSweepMeasurement(int deviceIndex, int channelMask, int periodCode, int sampleCount, int points);
-/* Writes whether the current measurement is complete (true before any). */
+/* Writes whether the current measurement is complete (true before any).
+ * Returns 30 instead when the measurement could not be held and ended
+ * incomplete, and 27 when the instrument went away before it completed. */
 VELDRIN_API int VELDRIN_CALL isMeasurementComplete(int deviceIndex, VeldrinBool *complete);
 
 /* Writes the number of values stored so far for the current measurement, over
@@ -261,8 +273,10 @@ VELDRIN_API int VELDRIN_CALL isMeasurementComplete(int deviceIndex, VeldrinBool 
 VELDRIN_API int VELDRIN_CALL getMeasurementProgress(int deviceIndex, int *received, int *expected);
 
 /* Waits until the current measurement is complete (0, *complete true), the
- * instrument goes away (27), or timeoutMs milliseconds have passed (0,
- * *complete false); timeoutMs 0 only looks. Does not hold the library's lock
+ * instrument goes away (27; a measurement completed before that is complete,
+ * as isMeasurementComplete reports it), the measurement could not be held
+ * (30), or timeoutMs milliseconds have passed (0, *complete false); timeoutMs
+ * 0 only looks. Does not hold the library's lock
  * while it waits. When closeLibrary or initialise on another thread ends the
  * instrument's session meanwhile, the wait ends at once with 5. A negative
  * timeoutMs gives 26. */
@@ -271,9 +285,19 @@ VELDRIN_API int VELDRIN_CALL waitForMeasurement(int deviceIndex, int timeoutMs, 
 /* Results. While a measurement runs, values keep arriving, so a size asked for
  * in one call can be too small in the next: getResultChecked and
  * get2DResultRow check the caller's capacity and are the safe way to copy.
+ * Each copy takes time in proportion to the values it copies.
+ *
+ * A channel without results reads empty, with status 0: a channel the
+ * measurement did not enable, and any channel number other than 1 and 2
+ * (0, 3, -1, ...). getResult and getResultChecked give count 0, get2DResult
+ * copies nothing, get2DResultSizes gives 0 rows and 0 columns; get2DResultRow
+ * gives 26 for every row of such a channel on generation II (it has no rows)
+ * and count 0 for row 0 on generation I.
  *
  * getResult writes the number of values to *count, then copies them into
- * values, which must hold them all. values may be NULL when there are none. */
+ * values, which must hold them all. values may be NULL when there are none.
+ * It copies row 0: after a 2D sweep, the first point's values (see
+ * get2DResultRow for the others). */
 VELDRIN_API int VELDRIN_CALL getResult(int deviceIndex, int channel, int *count, double *values);
 /* Copies every row of the channel's two-dimensional result, row after row
  * without gaps: values must hold the sum of the row lengths. That is rows x
@@ -285,7 +309,7 @@ VELDRIN_API int VELDRIN_CALL get2DResult(int deviceIndex, int channel, double *v
  * row. Generation I: the number of values as rows, and 0 columns. */
 VELDRIN_API int VELDRIN_CALL get2DResultSizes(int deviceIndex, int channel, int *rows, int *columns);
 
-/* getResult with a capacity: writes the number of values to *count; when
+/* getResult (row 0) with a capacity: writes the number of values to *count; when
  * capacity is less than that it returns 28 and copies no value (values may be
  * NULL when capacity is 0, which asks for the count alone). */
 VELDRIN_API int VELDRIN_CALL getResultChecked(int deviceIndex, int channel, double *values, int capacity, int *count);
@@ -294,6 +318,49 @@ VELDRIN_API int VELDRIN_CALL getResultChecked(int deviceIndex, int channel, doub
  * (row 0) that holds every value. A row outside 0 to rows-1 gives 26. */
 VELDRIN_API int VELDRIN_CALL get2DResultRow(int deviceIndex, int channel, int row, double *values, int capacity,
                                             int *count);
+
+/* Streaming results: a host can take each row (sweep point) as soon as it is
+ * complete and let the library release it, so a measurement of any size runs
+ * in bounded memory. A row is complete when every enabled channel holds all
+ * its samples: a 2D sweep completes its rows point by point; runMeasurement,
+ * the 1D sweep and generation I complete their one row when the measurement
+ * completes. Rows keep their numbers when rows before them are released.
+ *
+ * After a release:
+ *   get2DResultRow on a released row gives 29 and copies nothing;
+ *   get2DResult copies the rows still held, row after row (values must hold
+ *     the sum of their lengths), and get2DResultSizes reports every row
+ *     measured so far, released ones included, and the length of the first
+ *     row still held (0 columns when none is held);
+ *   getResult and getResultChecked (row 0) copy nothing once row 0 is
+ *     released (count 0);
+ *   getMeasurementProgress keeps counting released values as received.
+ * A host that never releases sees every result as before. A new measurement
+ * start discards every row and releases nothing in advance.
+ *
+ * getCompletedRows writes the number of complete rows of the current
+ * measurement (0 before any) and the first row still held (rows below it are
+ * released; 0 when none is). */
+VELDRIN_API int VELDRIN_CALL getCompletedRows(int deviceIndex, int *completed, int *firstHeld);
+/* Waits until at least `rows` rows are complete, the measurement is complete,
+ * the instrument goes away (27), the measurement could not be held (30), or
+ * timeoutMs milliseconds have passed; then writes the number of complete rows
+ * to *completed (on 0, also when the time ran out with fewer). Like
+ * waitForMeasurement it does not hold the library's lock while it waits, ends
+ * with 5 when the session is ended meanwhile, and gives 26 for a negative
+ * timeoutMs or a NULL completed. */
+VELDRIN_API int VELDRIN_CALL waitForCompletedRows(int deviceIndex, int rows, int timeoutMs, int *completed);
+/* Releases every row below `row` on every channel: their values are freed and
+ * can no longer be copied (29). `row` must lie between the first row still
+ * held and the number of complete rows (26 otherwise); releasing up to the
+ * first row still held changes nothing.
+ * Once a host has released a row of a 2D sweep, the sweep keeps pace with it:
+ * while the complete rows it holds come to 4194304 values (32 MiB) or more,
+ * the instrument waits before its next point until the host releases rows.
+ * So a sweep of any size runs in bounded memory however slowly the host
+ * writes; a host that never releases gets every point at the instrument's
+ * own pace, as before. */
+VELDRIN_API int VELDRIN_CALL releaseResultRows(int deviceIndex, int row);
 
 /* The spike filter of one instrument (on after initialise): enabled 0 makes
  * every value only calibrated and scaled, as converted; nonzero restores the
@@ -323,8 +390,9 @@ VELDRIN_API const char *VELDRIN_CALL getStatusText(int status);
  * FTDI D2XX library (libftd2xx.so, ftd2xx.dll, libftd2xx.dylib), loaded at run
  * time; where it cannot be loaded, no device is found. useSimulatedBus selects
  * the built-in simulated bus with the devices the description names (see
- * docs/simulated-bus.md); a malformed description returns 26 and changes
- * nothing. */
+ * docs/simulated-bus.md; an empty text is a bus with no device); a malformed
+ * description or NULL returns 26 and changes nothing but the text
+ * getLibraryErrorText gives. */
 VELDRIN_API int VELDRIN_CALL useFtdiLibrary(void);
 /* useLibFtdi selects the open-source libftdi1 (libftdi1.so.2, libftdi1.2.dylib)
  * instead of FTDI's library, loaded at run time at the next initialise; where
@@ -333,6 +401,12 @@ VELDRIN_API int VELDRIN_CALL useFtdiLibrary(void);
  * docs/hardware-linux.md for when to prefer which. */
 VELDRIN_API int VELDRIN_CALL useLibFtdi(void);
 VELDRIN_API int VELDRIN_CALL useSimulatedBus(const char *description);
+/* Why the last provider selection failed, as English text: for a description
+ * useSimulatedBus refused, the parser's reason ("device 1: unknown key
+ * \"colour\""); an empty string after a selection that succeeded. Works
+ * before initialise; capacity as for getDeviceSerialNumber (28 when too
+ * small, 26 for a negative capacity or a NULL text with capacity > 0). */
+VELDRIN_API int VELDRIN_CALL getLibraryErrorText(char *text, int capacity);
 
 #ifdef __cplusplus
 }

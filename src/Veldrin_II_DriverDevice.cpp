@@ -1,8 +1,7 @@
 #include "Veldrin_II_DriverDevice.h"
 
 #include <algorithm>
-
-
+#include <new>
 
 #include "USBDriver.h"
 #include "VeldrinStreamInterpreterScaleSignedSpikeFilterOperator.h"
@@ -25,21 +24,10 @@ enum Command : quint8 {
     ReadUserData = 72,
 };
 
-// A copy with storage of its own, for the host. Rows are implicitly shared:
-// a plain copy would share its block with the row that the protocol thread
-// goes on appending to, and whether a block is shared is read there without
-// any order to the host thread's release of its copy.
-QVector<double> ownCopy(const QVector<double> &row)
-{
-    QVector<double> copy(row.size());
-    std::copy(row.constBegin(), row.constEnd(), copy.begin());
-    return copy;
-}
-
 } // namespace
 
 Veldrin_II_DriverDevice::Veldrin_II_DriverDevice(std::shared_ptr<USBDevice> device)
-    : VeldrinDriverDevice(std::move(device))
+    : VeldrinDriverDevice(std::move(device), ResultRows::Shape::RowPerPoint)
 {
     m_sweepBounds[1] = qMakePair(-1.0, 1.0);
     m_sweepBounds[2] = qMakePair(-1.0, 1.0);
@@ -224,14 +212,14 @@ void Veldrin_II_DriverDevice::resetResults()
 {
     m_remainingPoints = 0;
     m_pointIndex = 0;
-    m_resultsByChannel.clear();
-    m_expectedValues = 0;
+    m_nextPointDeferred = false;
+    m_results.reset();
 }
 
 void Veldrin_II_DriverDevice::expectValues(int channelMask, int sampleCount, int points)
 {
     const int channels = ((channelMask & 1) ? 1 : 0) + ((channelMask & 2) ? 1 : 0);
-    m_expectedValues = qint64(sampleCount) * channels * points;
+    m_results.setExpected(qint64(sampleCount) * channels * points);
 }
 
 ApiStatus Veldrin_II_DriverDevice::runMeasurement(int channelMask, int periodCode, int sampleCount)
@@ -370,52 +358,6 @@ bool Veldrin_II_DriverDevice::isMeasurementComplete()
     return m_measurementComplete;
 }
 
-QVector<double> Veldrin_II_DriverDevice::getResult(int channel)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    const auto it = m_resultsByChannel.constFind(channel);
-    if (it == m_resultsByChannel.constEnd() || it->isEmpty())
-        return {};
-    return ownCopy(it->first());
-}
-
-QVector<QVector<double>> Veldrin_II_DriverDevice::get2DResult(int channel)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    QVector<QVector<double>> rows;
-    const auto it = m_resultsByChannel.constFind(channel);
-    if (it == m_resultsByChannel.constEnd())
-        return rows;
-    rows.reserve(it->size());
-    for (const QVector<double> &row : *it)
-        rows.append(ownCopy(row));
-    return rows;
-}
-
-void Veldrin_II_DriverDevice::measurementProgress(qint64 &received, qint64 &expected)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    received = 0;
-    for (const QVector<QVector<double>> &rows : m_resultsByChannel)
-        for (const QVector<double> &row : rows)
-            received += row.size();
-    expected = m_expectedValues;
-}
-
-ApiStatus Veldrin_II_DriverDevice::get2DResultSizes(int channel, int *rows, int *columns)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    const auto it = m_resultsByChannel.constFind(channel);
-    if (it == m_resultsByChannel.constEnd() || it->isEmpty()) {
-        *rows = 0;
-        *columns = 0;
-    } else {
-        *rows = it->size();
-        *columns = it->first().size();
-    }
-    return 0;
-}
-
 void Veldrin_II_DriverDevice::requestFinished(const RequestEntry &entry, USBResult result)
 {
     std::lock_guard<std::mutex> locker(m_mutex);
@@ -488,42 +430,42 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
         VeldrinStreamInterpreterScaleSignedSpikeFilterOperator *operators[2] = {&channel1, &channel2};
 
         const int perChannel = blockCount == 0 ? 0 : (data.size() - 1) / (2 * blockCount);
-        int position = 1;
-        for (int channel = 1; channel <= 2; ++channel) {
-            if (!(mask & channel))
-                continue;
-            int q = position;
-            position += 2;
-            if (perChannel == 0)
-                continue;
-            QVector<QVector<double>> &rows = m_resultsByChannel[channel];
-            while (rows.size() <= m_pointIndex)
-                rows.append(QVector<double>());
-            QVector<double> &row = rows[m_pointIndex];
-            // Room for the whole point once, at its first packet; growing per
-            // packet would copy the samples again and again.
-            if (row.isEmpty())
-                row.reserve(std::max(perChannel, m_activeSampleCount));
-            for (int k = 0; k < perChannel; ++k, q += 2 * blockCount) {
-                const auto raw = static_cast<qint16>(bytes[q] | (bytes[q + 1] << 8));
-                row.append(operators[channel - 1]->apply(raw));
+        if (m_results.failed())
+            return;
+        try {
+            int position = 1;
+            for (int channel = 1; channel <= 2; ++channel) {
+                if (!(mask & channel))
+                    continue;
+                int q = position;
+                position += 2;
+                if (perChannel == 0)
+                    continue;
+                // The row gets room for the whole point at its first packet.
+                double *out = m_results.extend(channel, m_pointIndex, perChannel, m_activeSampleCount);
+                if (!out)
+                    continue;
+                for (int k = 0; k < perChannel; ++k, q += 2 * blockCount) {
+                    const auto raw = static_cast<qint16>(bytes[q] | (bytes[q + 1] << 8));
+                    out[k] = operators[channel - 1]->apply(raw);
+                }
             }
-        }
 
-        if (final) {
-            if (m_remainingPoints > 0)
-                --m_remainingPoints;
-            if (m_remainingPoints <= 0) {
-                m_measurementComplete = true;
+            if (final) {
+                m_results.completeRow();
+                if (m_remainingPoints > 0)
+                    --m_remainingPoints;
+                if (m_remainingPoints <= 0)
+                    m_measurementComplete = true;
+                else if (holdsTooManyRows())
+                    m_nextPointDeferred = true;
+                else
+                    stepToNextPoint(outgoing);
                 measurementChanged();
-            } else {
-                // Next point of a two-dimensional sweep: step DAC 2, then acquire again.
-                m_sweepValue += m_sweepStep;
-                m_dac2.setValue(Veldrin_II_DriverDAC::Offset, m_sweepValue);
-                outgoing.append(instruction(SetDAC2, m_dac2.toPayload()));
-                ++m_pointIndex;
-                prepareAcquisition(m_activeChannelMask, m_activePeriodCode, m_activeSampleCount, outgoing);
             }
+        } catch (const std::bad_alloc &) {
+            endUnheld();
+            return;
         }
     }
     if (outgoing.isEmpty())
@@ -531,6 +473,64 @@ void Veldrin_II_DriverDevice::packetReceived(int, QByteArray &data)
     if (m_sweepStepHook)
         m_sweepStepHook();
     submitAll(outgoing);
+}
+
+void Veldrin_II_DriverDevice::stepToNextPoint(Outgoing &outgoing)
+{
+    // Next point of a two-dimensional sweep: step DAC 2, then acquire again.
+    m_sweepValue += m_sweepStep;
+    m_dac2.setValue(Veldrin_II_DriverDAC::Offset, m_sweepValue);
+    outgoing.append(instruction(SetDAC2, m_dac2.toPayload()));
+    ++m_pointIndex;
+    prepareAcquisition(m_activeChannelMask, m_activePeriodCode, m_activeSampleCount, outgoing);
+}
+
+bool Veldrin_II_DriverDevice::holdsTooManyRows() const
+{
+    // Only a host that takes rows (it has released one) is waited for; one
+    // that never releases gets the whole sweep at the instrument's pace.
+    if (m_results.firstHeld() == 0)
+        return false;
+    const int channels = ((m_activeChannelMask & 1) ? 1 : 0) + ((m_activeChannelMask & 2) ? 1 : 0);
+    const qint64 held = qint64(m_results.completedRows() - m_results.firstHeld()) * m_activeSampleCount * channels;
+    return held >= MaxHeldValuesWhileStreaming;
+}
+
+void Veldrin_II_DriverDevice::rowsReleased()
+{
+    std::lock_guard<std::mutex> submitting(m_submitMutex);
+    Outgoing outgoing;
+    {
+        std::lock_guard<std::mutex> locker(m_mutex);
+        if (!m_nextPointDeferred || holdsTooManyRows())
+            return;
+        m_nextPointDeferred = false;
+        if (m_measurementComplete || m_results.failed() || m_remainingPoints <= 0)
+            return;
+        try {
+            stepToNextPoint(outgoing);
+        } catch (const std::bad_alloc &) {
+            endUnheld();
+            return;
+        }
+    }
+    if (m_sweepStepHook)
+        m_sweepStepHook();
+    submitAll(outgoing);
+}
+
+void Veldrin_II_DriverDevice::endUnheld()
+{
+    if (m_measurementComplete || m_results.failed())
+        return;
+    m_remainingPoints = 0;
+    ranOutOfMemory();
+}
+
+void Veldrin_II_DriverDevice::allocationFailed()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    endUnheld();
 }
 
 bool Veldrin_II_DriverDevice::acceptsPacket(int id)

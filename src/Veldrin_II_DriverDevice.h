@@ -35,11 +35,7 @@ public:
     ApiStatus run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount) override;
     ApiStatus run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount, int points) override;
     bool isMeasurementComplete() override;
-    QVector<double> getResult(int channel) override;
-    QVector<QVector<double>> get2DResult(int channel) override;
-    ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
     int generation() const override { return 2; }
-    void measurementProgress(qint64 &received, qint64 &expected) override;
     void setSpikeFilter(bool enabled) override;
     bool spikeFilter() override;
     bool calibrationStored() override;
@@ -55,6 +51,7 @@ public:
     void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
     void packetReceived(int id, QByteArray &data) override;
     bool acceptsPacket(int id) override;
+    void allocationFailed() override;
 
     USBResult lastResult() override;
     Veldrin_II_DriverDAC dacSettings(int channel);
@@ -75,7 +72,17 @@ private:
     // The DAC 1 (and, for a 2D sweep, DAC 2) programming of a sweep start;
     // under the device lock.
     void prepareSweep(int points, Outgoing &outgoing);
+    // Under the device lock: steps DAC 2 to the next point of a 2D sweep and
+    // queues its acquisition.
+    void stepToNextPoint(Outgoing &outgoing);
+    // Under the device lock: a host that takes rows holds so many complete
+    // rows that the sweep waits before its next point.
+    bool holdsTooManyRows() const;
+    void rowsReleased() override;
     void resetResults();
+    // Ends the measurement that could not be held (no further sweep point);
+    // under the device lock.
+    void endUnheld();
     // After a start's checks passed: the values the new measurement holds
     // once complete; under the device lock.
     void expectValues(int channelMask, int sampleCount, int points);
@@ -89,7 +96,6 @@ private:
     Veldrin_II_DriverDAC m_dac1;
     Veldrin_II_DriverDAC m_dac2;
     Veldrin_II_DriverUserData m_userData;
-    std::mutex m_mutex;
     int m_activeChannelMask = 0;
     int m_activePeriodCode = 0;
     int m_activeSampleCount = 0;
@@ -104,13 +110,16 @@ private:
     QVector<double> m_window2;
     bool m_spikeFilter = true;
     bool m_activeSpikeFilter = true; // of the acquisition that streams
-    QMap<int, QVector<QVector<double>>> m_resultsByChannel;
-    bool m_measurementComplete = true;
-    qint64 m_expectedValues = 0; // of the current measurement, over channels and points
     USBResult m_lastResult;
     QMap<int, QPair<double, double>> m_sweepBounds;
     int m_pointIndex = 0;
     int m_remainingPoints = 0;
+    // The sweep's next point waits for the host to release rows.
+    bool m_nextPointDeferred = false;
+    // The complete values a host that takes rows may hold before a 2D sweep
+    // waits for it: 32 MiB of doubles, so a sweep runs in bounded memory
+    // however much faster the instrument measures than the host writes.
+    static constexpr qint64 MaxHeldValuesWhileStreaming = qint64(1) << 22;
     double m_sweepStep = 0.0;
     double m_sweepValue = 0.0;
     std::function<void()> m_sweepStepHook; // set before sweeps run

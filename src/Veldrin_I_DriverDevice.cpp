@@ -1,8 +1,7 @@
 #include "Veldrin_I_DriverDevice.h"
 
 #include <algorithm>
-
-
+#include <new>
 
 #include "USBDriver.h"
 #include "VeldrinStreamInterpreterScaleSignedSpikeFilterOperator.h"
@@ -19,21 +18,10 @@ enum Command : quint8 {
     ReadUserData = 68,
 };
 
-// A copy with storage of its own, for the host. Rows are implicitly shared:
-// a plain copy would share its block with the row that the protocol thread
-// goes on appending to, and whether a block is shared is read there without
-// any order to the host thread's release of its copy.
-QVector<double> ownCopy(const QVector<double> &row)
-{
-    QVector<double> copy(row.size());
-    std::copy(row.constBegin(), row.constEnd(), copy.begin());
-    return copy;
-}
-
 } // namespace
 
 Veldrin_I_DriverDevice::Veldrin_I_DriverDevice(std::shared_ptr<USBDevice> device)
-    : VeldrinDriverDevice(std::move(device))
+    : VeldrinDriverDevice(std::move(device), ResultRows::Shape::OneRow)
 {
     m_activeRange = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::Range));
     protocol->setDirectPacketHandler(this);
@@ -178,9 +166,9 @@ ApiStatus Veldrin_I_DriverDevice::runMeasurement(int channelMask, int periodCode
         m_window1.clear();
         m_window2.clear();
         m_activeSpikeFilter = m_spikeFilter;
-        m_resultsByChannel.clear();
+        m_results.reset();
         m_measurementComplete = false;
-        m_expectedValues = qint64(sampleCount) * (((channelMask & 1) ? 1 : 0) + ((channelMask & 2) ? 1 : 0));
+        m_results.setExpected(qint64(sampleCount) * (((channelMask & 1) ? 1 : 0) + ((channelMask & 2) ? 1 : 0)));
         start = makeInstruction<Veldrin_I_DriverCommRequest>(StartMeasurement, m_sampling.toPayload());
         // Packets of an acquisition still streaming belong to no result now.
         awaitStartReply(start->id());
@@ -207,35 +195,6 @@ bool Veldrin_I_DriverDevice::isMeasurementComplete()
 {
     std::lock_guard<std::mutex> locker(m_mutex);
     return m_measurementComplete;
-}
-
-QVector<double> Veldrin_I_DriverDevice::getResult(int channel)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    return ownCopy(m_resultsByChannel.value(channel));
-}
-
-QVector<QVector<double>> Veldrin_I_DriverDevice::get2DResult(int channel)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    return {ownCopy(m_resultsByChannel.value(channel))};
-}
-
-void Veldrin_I_DriverDevice::measurementProgress(qint64 &received, qint64 &expected)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    received = 0;
-    for (const QVector<double> &values : m_resultsByChannel)
-        received += values.size();
-    expected = m_expectedValues;
-}
-
-ApiStatus Veldrin_I_DriverDevice::get2DResultSizes(int channel, int *rows, int *columns)
-{
-    std::lock_guard<std::mutex> locker(m_mutex);
-    *rows = m_resultsByChannel.value(channel).size();
-    *columns = 0;
-    return 0;
 }
 
 void Veldrin_I_DriverDevice::requestFinished(const RequestEntry &entry, USBResult result)
@@ -294,19 +253,28 @@ void Veldrin_I_DriverDevice::packetReceived(int, QByteArray &data)
         m_activeSpikeFilter);
     VeldrinStreamInterpreterScaleSignedSpikeFilterOperator *operators[2] = {&channel1, &channel2};
 
-    int position = 2;
-    for (int channel = 1; channel <= 2; ++channel) {
-        if (!(mask & channel))
-            continue;
-        QVector<double> &results = m_resultsByChannel[channel];
-        // Room for the whole measurement once, at its first packet; growing
-        // per packet would copy the samples again and again.
-        if (results.isEmpty())
-            results.reserve(std::max(perChannel, variantToInt(m_sampling.value(Veldrin_I_DriverSampling::SampleCount))));
-        for (int k = 0; k < perChannel; ++k, position += 2) {
-            const auto raw = static_cast<qint16>(bytes[position] | (bytes[position + 1] << 8));
-            results.append(operators[channel - 1]->apply(raw));
+    if (m_results.failed())
+        return;
+    const int sampleCount = variantToInt(m_sampling.value(Veldrin_I_DriverSampling::SampleCount));
+    try {
+        int position = 2;
+        for (int channel = 1; channel <= 2; ++channel) {
+            if (!(mask & channel))
+                continue;
+            // The row gets room for the whole measurement at its first packet.
+            double *out = m_results.extend(channel, 0, perChannel, sampleCount);
+            if (!out) { // released: the measurement had completed
+                position += 2 * perChannel;
+                continue;
+            }
+            for (int k = 0; k < perChannel; ++k, position += 2) {
+                const auto raw = static_cast<qint16>(bytes[position] | (bytes[position + 1] << 8));
+                out[k] = operators[channel - 1]->apply(raw);
+            }
         }
+    } catch (const std::bad_alloc &) {
+        endUnheld();
+        return;
     }
     setComplete(final);
 }
@@ -315,8 +283,22 @@ void Veldrin_I_DriverDevice::setComplete(bool complete)
 {
     const bool completes = complete && !m_measurementComplete;
     m_measurementComplete = complete;
-    if (completes)
+    if (completes) {
+        m_results.completeRow();
         measurementChanged();
+    }
+}
+
+void Veldrin_I_DriverDevice::endUnheld()
+{
+    if (!m_measurementComplete && !m_results.failed())
+        ranOutOfMemory();
+}
+
+void Veldrin_I_DriverDevice::allocationFailed()
+{
+    std::lock_guard<std::mutex> locker(m_mutex);
+    endUnheld();
 }
 
 bool Veldrin_I_DriverDevice::acceptsPacket(int id)

@@ -32,11 +32,7 @@ public:
     ApiStatus run1DSweepMeasurement(int channelMask, int periodCode, int sampleCount) override;
     ApiStatus run2DSweepMeasurement(int channelMask, int periodCode, int sampleCount, int points) override;
     bool isMeasurementComplete() override;
-    QVector<double> getResult(int channel) override;
-    QVector<QVector<double>> get2DResult(int channel) override;
-    ApiStatus get2DResultSizes(int channel, int *rows, int *columns) override;
     int generation() const override { return 1; }
-    void measurementProgress(qint64 &received, qint64 &expected) override;
     void setSpikeFilter(bool enabled) override;
     bool spikeFilter() override;
     bool calibrationStored() override;
@@ -45,6 +41,7 @@ public:
     void packetError(USBResult result, QPointer<QObject> &errorReceiver) override;
     void packetReceived(int id, QByteArray &data) override;
     bool acceptsPacket(int id) override;
+    void allocationFailed() override;
 
     // The last outcome the protocol thread reported; kept for diagnosis.
     USBResult lastResult() override;
@@ -60,18 +57,16 @@ private:
     // Sets the completion flag from a stream packet and wakes waiters when
     // it becomes true; under the device lock.
     void setComplete(bool complete);
+    // Ends the measurement that could not be held; under the device lock.
+    void endUnheld();
 
     Veldrin_I_DriverSampling m_sampling;
     Veldrin_I_DriverDAC m_dac;
     Veldrin_I_DriverUserData m_userData;
-    std::mutex m_mutex;
     QVector<double> m_window1;
     QVector<double> m_window2;
     bool m_spikeFilter = true;
     bool m_activeSpikeFilter = true; // of the acquisition that streams
-    QMap<int, QVector<double>> m_resultsByChannel;
-    bool m_measurementComplete = true;
-    qint64 m_expectedValues = 0; // of the current measurement, over both channels
     // The input range the running measurement was started with. Its packets
     // are decoded with it, also when the host sets the range for the next
     // measurement while this one still streams.

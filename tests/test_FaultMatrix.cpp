@@ -50,7 +50,8 @@ enum class Phase { Listing, BeforeOpen, DuringOpen, Idle, Measuring, Sweeping, C
 // Start      runMeasurement of 200 samples, then Poll.
 // Poll       isMeasurementComplete every millisecond until it fails or reports
 //            the measurement complete; from the fault (or the start) on.
-// Watch      the same, until it fails or the row's time is up (0 then).
+// Watch      getCalibrationState every millisecond until it fails or the
+//            row's time is up (0 then).
 // Close      closeLibrary; that call.
 enum class Observe { FirstCall, Setting, Start, Poll, Watch, Close };
 
@@ -259,9 +260,10 @@ int pollFor(int device, qint64 ms, bool untilFailure = false)
     timer.start();
     for (;;) {
         bool complete = false;
-        // Watching for a failure asks with a wait of 0, which reports a loss
-        // also after a completed measurement (still complete after it).
-        const int status = untilFailure ? waitForMeasurement(device, 0, &complete)
+        int state = 0;
+        // Watching for a failure asks for something that talks to the
+        // instrument: a measurement completed before a loss stays complete.
+        const int status = untilFailure ? getCalibrationState(device, &state)
                                         : isMeasurementComplete(device, &complete);
         if (status != 0)
             return status;

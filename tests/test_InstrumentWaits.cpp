@@ -145,13 +145,28 @@ TEST_F(InstrumentWaits, ValuesReceivedBeforeALossCanStillBeRead)
         bool complete = false;
         EXPECT_EQ(isMeasurementComplete(1, &complete), completed ? 0 : 27);
         EXPECT_EQ(complete, completed);
-        EXPECT_EQ(waitForMeasurement(1, 0, &complete), 27);
+        EXPECT_EQ(waitForMeasurement(1, 0, &complete), completed ? 0 : 27);
+        EXPECT_EQ(complete, completed);
         EXPECT_EQ(runMeasurement(1, 1, 4, 10), 27);
         int generation = 0;
         EXPECT_EQ(getDeviceGeneration(1, &generation), 0);
         EXPECT_EQ(getResult(1, 1, nullptr, nullptr), 26);
         closeLibrary();
     }
+}
+
+// A refused argument's text lasts until the next setter, also one that
+// fails because the instrument went away.
+TEST_F(InstrumentWaits, ARefusalIsForgottenByASetterThatMeetsALoss)
+{
+    open("gen2 pace=fast");
+    EXPECT_EQ(setPWM(1, 5, 0), 11);
+    EXPECT_EQ(lastError(), "PWM channel 5 is above generation II's maximum 2");
+    chip()->setFault(SimulatedFtdiChip::Unplugged);
+    int state = 0;
+    ASSERT_TRUE(eventually([&] { return getCalibrationState(1, &state) == 27; }, 2000));
+    EXPECT_EQ(setDACWaveform(1, 1, 0), 27);
+    EXPECT_EQ(lastError().find("PWM"), std::string::npos) << lastError();
 }
 
 // An instruction the instrument refuses: the export succeeded when it

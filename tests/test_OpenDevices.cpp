@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <atomic>
+#include <stdexcept>
 #include <string>
 
 #include "SimulatedFtdiChip.h"
@@ -20,6 +22,13 @@ std::string lastError(int device)
 
 class OpenDevices : public SimulatedHostTest
 {
+};
+
+// Removes a chip's queue-status hook before what it refers to goes.
+struct HookRemover
+{
+    std::shared_ptr<SimulatedFtdiChip> chip;
+    ~HookRemover() { chip->setQueueStatusHook({}); }
 };
 
 // Six openings of 650 ms each take 3.9 s one after another.
@@ -96,6 +105,57 @@ TEST_F(OpenDevices, FailuresLeaveTheOthersOpenAndKeepTheirOwnStatus)
     EXPECT_EQ(lastError(2), unplugged);
     EXPECT_EQ(lastError(3), silent);
     EXPECT_TRUE(bus->chips().at(3)->isOpen());
+}
+
+// An opening that throws fails as that instrument's own first export would
+// (2, its reason kept, the connection closed again) and the others open;
+// once the cause is gone, its next export opens it.
+TEST_F(OpenDevices, AnOpeningThatThrowsFailsAloneWithItsOwnStatus)
+{
+    start("gen2 signal=dc pace=fast; gen1 signal=dc pace=fast; gen2 signal=dc pace=fast");
+    const auto chip = bus->chips().at(1);
+    std::atomic<bool> throwing{true};
+    const HookRemover remover{chip};
+    chip->setQueueStatusHook([&](SimulatedLink &) {
+        if (throwing)
+            throw std::runtime_error("no memory left");
+    });
+    int opened = -1;
+    ASSERT_EQ(openDevices(&opened), 0);
+    EXPECT_EQ(opened, 2);
+    EXPECT_EQ(lastError(2), "Internal failure while opening: no memory left");
+    EXPECT_FALSE(chip->isOpen());
+    bool complete = false;
+    EXPECT_EQ(isMeasurementComplete(2, &complete), 2);
+    throwing = false;
+    EXPECT_EQ(isMeasurementComplete(2, &complete), 0);
+    EXPECT_EQ(lastError(2), "");
+    ASSERT_EQ(openDevices(&opened), 0);
+    EXPECT_EQ(opened, 3);
+}
+
+// An instrument lost during the read-backs its opening queued (its chip
+// fails while the calibration image comes back) is not counted as open.
+TEST_F(OpenDevices, OneLostDuringItsOpeningReadBackIsNotCounted)
+{
+    start("gen2 signal=dc pace=fast; gen2 signal=dc pace=fast");
+    const auto chip = bus->chips().at(0);
+    const auto instrument = std::dynamic_pointer_cast<SimulatedInstrument>(chip->peer());
+    std::atomic<bool> armed{true};
+    const HookRemover remover{chip};
+    chip->setQueueStatusHook([&](SimulatedLink &) {
+        // Instruction 72 reads the calibration image back.
+        for (const auto &request : instrument->hostRequests()) {
+            if (request.command == 72 && armed.exchange(false))
+                chip->failNextRead(Ftdi::IoError);
+        }
+    });
+    int opened = -1;
+    ASSERT_EQ(openDevices(&opened), 0);
+    EXPECT_FALSE(armed);
+    EXPECT_EQ(opened, 1);
+    int state = 0;
+    EXPECT_EQ(getCalibrationState(1, &state), 27);
 }
 
 } // namespace

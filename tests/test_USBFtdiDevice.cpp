@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "SimulatedBusTest.h"
 #include "USBFtdiDevice.h"
 
@@ -148,22 +150,46 @@ TEST_F(USBFtdiDeviceTest, OpenTwiceOrWhileTheChipIsBusy)
 }
 
 // The vendor opens by position in its current list: once a chip listed
-// before is unplugged, a listed device is opened on its own chip where it now
-// is, never on the chip that moved up into its old place.
+// before is unplugged, a listed device is opened (or programmed) on its own
+// chip where it now is, never on the chip that moved up into its old place,
+// whether that one reports another serial number or none (whatever its
+// EEPROM holds).
 TEST_F(USBFtdiDeviceTest, OpensItsOwnChipAfterAnEarlierOneIsUnplugged)
 {
+    for (const char *movedUp : {"SYAH004010003", ""}) {
+        SCOPED_TRACE(movedUp);
+        bus = std::make_shared<SimulatedBus>();
+        FtdiBackend::setCurrent(bus);
+        auto first = addChip(Device232R, QStringLiteral("SYAH004010001"));
+        auto second = addChip(Device232R, QStringLiteral("SYAH004010002"));
+        auto third = addChip(Device232R, QString::fromLatin1(movedUp));
+        third->setEepromIdentity(QStringLiteral("SYAH004010002"), QStringLiteral("Test chip"));
+        auto secondListed = listed(1);
+        first->setFault(SimulatedFtdiChip::Unplugged);
+
+        ASSERT_TRUE(secondListed->open(500000).isSuccess());
+        EXPECT_TRUE(second->isOpen());
+        EXPECT_FALSE(third->isOpen());
+        ASSERT_TRUE(secondListed->close().isSuccess());
+
+        USBDeviceIdentity identity;
+        identity.serialNumber = QStringLiteral("SYAH004010042");
+        ASSERT_TRUE(secondListed->programIdentity(identity).isSuccess());
+        EXPECT_EQ(second->eeprom().serialNumber, "SYAH004010042");
+        EXPECT_EQ(third->eeprom().serialNumber, "SYAH004010002");
+    }
+
+    // Gone with the chip before it: not found; the one after still opens.
+    bus = std::make_shared<SimulatedBus>();
+    FtdiBackend::setCurrent(bus);
     auto first = addChip(Device232R, QStringLiteral("SYAH004010001"));
     auto second = addChip(Device232R, QStringLiteral("SYAH004010002"));
     auto third = addChip(Device232R, QStringLiteral("SYAH004010003"));
     auto secondListed = listed(1), thirdListed = listed(2);
     first->setFault(SimulatedFtdiChip::Unplugged);
     second->setFault(SimulatedFtdiChip::Unplugged);
-
     EXPECT_EQ(secondListed->open(500000).message, "Device not found");
     EXPECT_FALSE(third->isOpen());
-    ASSERT_TRUE(thirdListed->open(500000).isSuccess());
-    EXPECT_TRUE(third->isOpen());
-    ASSERT_TRUE(thirdListed->close().isSuccess());
     ASSERT_TRUE(thirdListed->open(500000).isSuccess());
     EXPECT_TRUE(third->isOpen());
 }
@@ -213,30 +239,88 @@ TEST_F(USBFtdiDeviceTest, ExactCountReadsAndWrites)
     EXPECT_EQ(chip->configuration().writeTimeout, 1000u);
 }
 
-// A vendor read that hands over everything queued when asked for less: the
-// waiting read keeps it all, an exact-count read writes nothing past its
-// count and fails rather than drop the surplus.
+// Vendor reads that hand over more than asked for (every read, or D2XX's
+// read whose time-out expires as bytes arrive): each read path fills no more
+// than its buffer, and every byte comes out once, in order. Buffers are
+// exactly the capacity given, so a write past one is an invalid access under
+// AddressSanitizer, and guard bytes show it elsewhere.
 TEST_F(USBFtdiDeviceTest, OverlongVendorReadsLoseNothingAndWriteNothingPastTheBuffer)
 {
     auto device = openedDevice();
+    QByteArray sent, received;
+    const auto send = [&](SimulatedLink &link, int count) {
+        QByteArray bytes;
+        for (int i = 0; i < count; ++i)
+            bytes.append(char('A' + (sent.size() + i) % 23));
+        sent.append(bytes);
+        link.sendToHost(bytes);
+    };
+    const auto readSome = [&](int capacity) {
+        std::vector<char> buffer(size_t(capacity) + 1, '#');
+        const int got = device->readSome(buffer.data(), capacity);
+        EXPECT_EQ(buffer[size_t(capacity)], '#');
+        received.append(buffer.data(), got);
+        return got;
+    };
+    const auto readExact = [&](int count) {
+        std::vector<char> buffer(size_t(count) + 1, '#');
+        device->read(buffer.data(), count);
+        EXPECT_EQ(buffer[size_t(count)], '#');
+        received.append(buffer.data(), count);
+    };
+    const auto readAvailable = [&](int count) {
+        QByteArray buffer;
+        const int got = device->readAvailable(buffer, count);
+        EXPECT_EQ(buffer.size(), got);
+        EXPECT_LE(got, count);
+        received.append(buffer);
+        return got;
+    };
+
+    chip->setFault(SimulatedFtdiChip::OverlongEveryRead);
+    send(*chip, 2000);
+    EXPECT_EQ(readAvailable(5), 5);
+    EXPECT_EQ(device->bytesAvailable(), 1995);
+    readExact(3);
+    EXPECT_EQ(readSome(4), 4);
+    while (received.size() < sent.size())
+        ASSERT_GT(readAvailable(700), 0);
+
+    // Bytes arriving between readSome's queue query and its second read.
+    send(*chip, 3);
+    bool once = true;
+    chip->setQueueStatusHook([&](SimulatedLink &link) {
+        if (std::exchange(once, false))
+            send(link, 7);
+    });
+    EXPECT_EQ(readSome(4), 4);
+    chip->setQueueStatusHook({});
+    EXPECT_EQ(readSome(64), 6);
+
+    // D2XX: the time-out expires as a packet arrives.
+    chip->setFault(SimulatedFtdiChip::OverlongEveryRead, false);
     chip->setFault(SimulatedFtdiChip::OverlongReads);
-    chip->sendToHost("0123456789");
-    std::vector<char> chunk(64, '-');
-    ASSERT_EQ(device->readSome(chunk.data(), int(chunk.size())), 10);
-    EXPECT_EQ(QByteArray(chunk.data(), 12), "0123456789--");
-    EXPECT_EQ(device->bytesAvailable(), 0);
+    ASSERT_EQ(device->setStreamTimeouts(), 0u);
+    int packet = 0;
+    chip->setReadTimeoutHook([&](SimulatedLink &link) { send(link, packet); });
+    send(*chip, 2);
+    packet = 20;
+    readExact(5);
+    EXPECT_EQ(readSome(50), 17);
+    packet = 100;
+    EXPECT_EQ(readSome(10), 10);
+    chip->setReadTimeoutHook({});
+    EXPECT_EQ(device->bytesAvailable(), 90);
+    while (received.size() < sent.size())
+        ASSERT_GT(readSome(50), 0);
+    EXPECT_EQ(received, sent);
+    EXPECT_FALSE(device->isLost());
 
-    chip->sendToHost("abcdef");
-    char exact[4] = {'-', '-', '-', '-'};
-    EXPECT_EQ(thrownMessage([&] { device->read(exact, 3); }), "Communication error");
-    EXPECT_EQ(exact[3], '-');
-
-    // More than the caller's buffer holds: memory past it was written, and
-    // the opening is not used again.
-    chip->sendToHost(QByteArray(100, 'z'));
-    std::vector<char> small(200, '-');
-    EXPECT_EQ(thrownMessage([&] { device->readSome(small.data(), 50); }), "Communication error");
-    EXPECT_TRUE(device->isLost());
+    // An exact read that times out hands over nothing and keeps its bytes.
+    send(*chip, 2);
+    EXPECT_EQ(thrownMessage([&] { readExact(3); }), "Communication timed out");
+    EXPECT_EQ(readSome(8), 2);
+    EXPECT_EQ(received.right(2), sent.right(2));
 }
 
 TEST_F(USBFtdiDeviceTest, ReadAvailableTakesWhatIsMissingUpToTheCap)

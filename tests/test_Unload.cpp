@@ -30,6 +30,12 @@ struct Library
     int (*closeLibrary)() = nullptr;
     int (*getDeviceCount)(int *) = nullptr;
     int (*runMeasurement)(int, int, int, int) = nullptr;
+    int (*openDevices)(int *) = nullptr;
+    int (*isMeasurementComplete)(int, bool *) = nullptr;
+    int (*getMeasurementProgress)(int, int *, int *) = nullptr;
+    int (*getResultChecked)(int, int, double *, int, int *) = nullptr;
+    int (*get2DResultSizes)(int, int, int *, int *) = nullptr;
+    int (*waitForMeasurement)(int, int, bool *) = nullptr;
 
     template <typename Function>
     void resolve(Function &function, const char *name)
@@ -56,6 +62,12 @@ struct Library
         resolve(closeLibrary, "closeLibrary");
         resolve(getDeviceCount, "getDeviceCount");
         resolve(runMeasurement, "runMeasurement");
+        resolve(openDevices, "openDevices");
+        resolve(isMeasurementComplete, "isMeasurementComplete");
+        resolve(getMeasurementProgress, "getMeasurementProgress");
+        resolve(getResultChecked, "getResultChecked");
+        resolve(get2DResultSizes, "get2DResultSizes");
+        resolve(waitForMeasurement, "waitForMeasurement");
     }
 
     void unload()
@@ -149,6 +161,51 @@ TEST(Unload, WithInstrumentsOpenNothingCrashesAndNoThreadIsLost)
 #else
     EXPECT_TRUE(threadsSettleAt(threads)) << threadCount() << " threads, " << threads << " before";
 #endif
+}
+
+// Every export that can be the first to open an instrument holds the library
+// as runMeasurement does: unloaded without closeLibrary, it stays loaded on
+// Windows; elsewhere the unload shuts the instruments down.
+TEST(Unload, EveryOpeningRouteHoldsTheLibrary)
+{
+    int n = 0, m = 0;
+    bool flag = false;
+    const struct
+    {
+        const char *name;
+        int (*open)(Library &, int &, int &, bool &);
+    } routes[] = {
+        {"openDevices", [](Library &l, int &n, int &, bool &) { return l.openDevices(&n); }},
+        {"isMeasurementComplete", [](Library &l, int &, int &, bool &b) { return l.isMeasurementComplete(1, &b); }},
+        {"getMeasurementProgress", [](Library &l, int &n, int &m, bool &) { return l.getMeasurementProgress(1, &n, &m); }},
+        {"getResultChecked", [](Library &l, int &n, int &, bool &) { return l.getResultChecked(1, 1, nullptr, 0, &n); }},
+        {"get2DResultSizes", [](Library &l, int &n, int &m, bool &) { return l.get2DResultSizes(1, 1, &n, &m); }},
+        {"waitForMeasurement", [](Library &l, int &, int &, bool &b) { return l.waitForMeasurement(1, 0, &b); }},
+    };
+    Library library;
+    ASSERT_NO_FATAL_FAILURE(library.load());
+    ASSERT_EQ(library.useSimulatedBus("gen2 pace=fast"), 0);
+    ASSERT_EQ(library.initialise(), 0);
+    ASSERT_EQ(library.runMeasurement(1, 3, 6, 10), 0);
+    ASSERT_EQ(library.closeLibrary(), 0);
+    library.unload();
+    const int threads = threadCount();
+    for (const auto &route : routes) {
+        SCOPED_TRACE(route.name);
+        ASSERT_NO_FATAL_FAILURE(library.load());
+        ASSERT_EQ(library.useSimulatedBus("gen2 pace=fast"), 0);
+        ASSERT_EQ(library.initialise(), 0);
+        ASSERT_EQ(route.open(library, n, m, flag), 0);
+        library.unload();
+#if defined(_WIN32)
+        ASSERT_TRUE(isLoaded());
+        ASSERT_NO_FATAL_FAILURE(library.load());
+        EXPECT_EQ(library.closeLibrary(), 0);
+        library.unload();
+        EXPECT_FALSE(isLoaded());
+#endif
+        EXPECT_TRUE(threadsSettleAt(threads)) << threadCount() << " threads, " << threads << " before";
+    }
 }
 
 } // namespace

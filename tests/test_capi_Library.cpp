@@ -240,7 +240,7 @@ TEST_F(CApi, CyclesLeaveNoThreadOrHandleBehind)
 
 TEST_F(CApi, StatusTexts)
 {
-    for (int status = 0; status <= 28; ++status) {
+    for (int status = 0; status <= 30; ++status) {
         const char *text = getStatusText(status);
         ASSERT_NE(text, nullptr);
         EXPECT_STRNE(text, getStatusText(-1)) << status;
@@ -250,7 +250,8 @@ TEST_F(CApi, StatusTexts)
     EXPECT_STREQ(getStatusText(26), "invalid argument");
     EXPECT_STREQ(getStatusText(27), "instrument disconnected");
     EXPECT_STREQ(getStatusText(28), "buffer too small");
-    EXPECT_STREQ(getStatusText(29), "unknown status code");
+    EXPECT_STREQ(getStatusText(29), "row released");
+    EXPECT_STREQ(getStatusText(31), "unknown status code");
     EXPECT_STREQ(getStatusText(-1), "unknown status code");
 }
 

@@ -38,29 +38,33 @@ protected:
 };
 
 // The 50 Hz, 1 V sine sampled every 1 ms: the median clips its peaks, and
-// with the filter off the samples show the sine as converted. The setting
-// outlives a measurement and can be switched back.
+// with the filter off the samples show the sine as converted, on both
+// generations. The setting outlives a measurement and can be switched back.
 TEST_F(MeasurementModel, SpikeFilterSwitchShowsTheSineAsConverted)
 {
-    start("gen2 signal=sine pace=fast");
-    auto sine = [] { return measure(1, [] { return runMeasurement(1, 1, 6, 200); }); };
-    auto peak = [](const std::vector<double> &v) { return *std::max_element(v.begin(), v.end()); };
+    for (const char *bus : {"gen2 signal=sine pace=fast", "gen1 signal=sine pace=fast"}) {
+        SCOPED_TRACE(bus);
+        start(bus);
+        auto sine = [] { return measure(1, [] { return runMeasurement(1, 1, 6, 200); }); };
+        auto peak = [](const std::vector<double> &v) { return *std::max_element(v.begin(), v.end()); };
 
-    const double filtered = peak(sine());
-    EXPECT_NEAR(filtered, 0.951, 0.01);
+        const double filtered = peak(sine());
+        EXPECT_NEAR(filtered, 0.951, 0.01);
 
-    ASSERT_EQ(setSpikeFilter(1, false), 0);
-    const std::vector<double> raw = sine();
-    EXPECT_NEAR(peak(raw), 1.0, 0.01);
-    // Unfiltered, the first samples follow the sine from its start (0, sin 18
-    // degrees, sin 36 degrees); the median would hold the first value.
-    ASSERT_GE(raw.size(), 3u);
-    EXPECT_NEAR(raw[1], 0.309, 0.01);
-    EXPECT_NEAR(raw[2], 0.588, 0.01);
-    EXPECT_NEAR(peak(sine()), 1.0, 0.01);
+        ASSERT_EQ(setSpikeFilter(1, false), 0);
+        const std::vector<double> raw = sine();
+        EXPECT_NEAR(peak(raw), 1.0, 0.01);
+        // Unfiltered, the first samples follow the sine from its start (0, sin 18
+        // degrees, sin 36 degrees); the median would hold the first value.
+        ASSERT_GE(raw.size(), 3u);
+        EXPECT_NEAR(raw[1], 0.309, 0.01);
+        EXPECT_NEAR(raw[2], 0.588, 0.01);
+        EXPECT_NEAR(peak(sine()), 1.0, 0.01);
 
-    ASSERT_EQ(setSpikeFilter(1, true), 0);
-    EXPECT_NEAR(peak(sine()), filtered, 1e-9);
+        ASSERT_EQ(setSpikeFilter(1, true), 0);
+        EXPECT_NEAR(peak(sine()), filtered, 1e-9);
+        closeLibrary();
+    }
 }
 
 // A 1D sweep of 0..900 mV over ten samples: with the filter the ramp starts
@@ -123,6 +127,7 @@ TEST_F(MeasurementModel, RefusedArgumentsNameTheirRange)
     };
     const struct { int status; int device; int (*call)(); const char *text; } cases[] = {
         {22, 2, [] { return run1DSweepMeasurement(2, 1, 2, 100); }, "period code 2 is below the sweeps' minimum 3"},
+        {22, 2, [] { return run2DSweepMeasurement(2, 1, 2, 100, 3); }, "period code 2 is below the sweeps' minimum 3"},
         {22, 1, [] { return runMeasurement(1, 1, 4, 100); }, "period code 4 is below generation I's minimum 5"},
         {23, 2, [] { return run2DSweepMeasurement(2, 1, 6, 10, 1); },
          "sweep point count 1 is below the sweeps' minimum 2"},

@@ -96,14 +96,16 @@ for args in (["measure", "--device", "1", "--sample", "5"], ["measure", "--devic
 code, out, err = run("--version")
 assert code == 0 and out.startswith("veldrin 3.0.0 (VeldrinLib 3."), out
 
-# measure --json: only JSON on standard output, one row per sweep point.
+# --json: JSON Lines on standard output, a header, one record per sweep point
+# and an end record.
 code, out, err = run("--simulated", "gen2 signal=dc pace=fast", "sweep2d", "--device", "1", "--channels", "1",
                      "--samples", "30", "--points", "3", "--json")
 assert code == 0, err
-result = json.loads(out)
-assert (result["serial"], result["generation"], result["kind"]) == ("SYBH008010001", 2, "sweep2d"), result
-assert [len(row) for row in result["channels"]["1"]] == [30, 30, 30], result
-assert all(abs(v - 1.25) < 0.01 for v in result["channels"]["1"][0]), result
+header, *points, end = [json.loads(line) for line in out.splitlines()]
+assert (header["serial"], header["generation"], header["kind"]) == ("SYBH008010001", 2, "sweep2d"), header
+assert [(p["point"], len(p["channels"]["1"])) for p in points] == [(0, 30), (1, 30), (2, 30)], points
+assert all(abs(v - 1.25) < 0.01 for v in points[0]["channels"]["1"]), points
+assert end == {"record": "end", "complete": True, "points": 3}, end
 
 # A measurement of about a second draws a progress bar when standard error is
 # a terminal, ending its line; a short one, or one whose standard error is a

@@ -5,6 +5,7 @@
 #include "VeldrinLib.h"
 
 #include "Doctor.h"
+#include "MeasurementFile.h"
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
@@ -22,9 +23,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <cerrno>
 #include <fstream>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -94,12 +98,14 @@ std::string utcNow()
     return text;
 }
 
-// The instrument's own account of its last failure; empty when it has none.
-std::string lastErrorText(int device)
+// A text the library writes into the caller's buffer, asked again with a
+// larger one while it is too small; empty when the call fails.
+template <typename Read>
+std::string libraryText(Read read)
 {
     std::vector<char> text(256);
     for (;;) {
-        const int status = getLastErrorText(device, text.data(), static_cast<int>(text.size()));
+        const int status = read(text.data(), static_cast<int>(text.size()));
         if (status == VELDRIN_BUFFER_TOO_SMALL && text.size() < 65536) {
             text.resize(text.size() * 4);
             continue;
@@ -107,6 +113,15 @@ std::string lastErrorText(int device)
         return status == VELDRIN_OK ? std::string(text.data()) : std::string();
     }
 }
+
+// The instrument's own account of its last failure; empty when it has none.
+std::string lastErrorText(int device)
+{
+    return libraryText([device](char *text, int capacity) { return getLastErrorText(device, text, capacity); });
+}
+
+// Why the last provider selection failed.
+std::string libraryErrorText() { return libraryText(getLibraryErrorText); }
 
 // Reports a failing status, with the instrument's last error text when the
 // call named one, and tells the caller whether to go on.
@@ -147,7 +162,7 @@ public:
     explicit ProgressBar(bool enabled) : m_enabled(enabled) {}
     ~ProgressBar() { finish(); }
 
-    void show(int received, int expected)
+    void show(long long received, long long expected, const char *unit)
     {
         if (!m_enabled || expected <= 0)
             return;
@@ -157,8 +172,8 @@ public:
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(width - filled), '.');
         char line[128];
-        std::snprintf(line, sizeof line, "\r[%s] %3d%%  %d/%d values", bar.c_str(),
-                      static_cast<int>(share * 100.0), received, expected);
+        std::snprintf(line, sizeof line, "\r[%s] %3d%%  %lld/%lld %s", bar.c_str(),
+                      static_cast<int>(share * 100.0), received, expected, unit);
         std::cerr << line << std::flush;
         m_drawn = true;
     }
@@ -175,82 +190,12 @@ private:
     bool m_drawn = false;
 };
 
-// The result of waiting: done, failed (reported), or interrupted by Ctrl-C.
-enum class Waited { Complete, Failed, Interrupted };
-
-Waited waitForCompletion(int device, double timeoutSeconds, bool progress)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto begin = Clock::now();
-    const auto deadline = begin + std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
-    ProgressBar bar(progress);
-    for (;;) {
-        bool complete = false;
-        // Short waits, so that Ctrl-C and the progress bar are answered promptly.
-        if (!check(waitForMeasurement(device, 100, &complete), "waitForMeasurement", device))
-            return Waited::Failed;
-        if (Clock::now() - begin > std::chrono::milliseconds(500)) {
-            int received = 0, expected = 0;
-            if (getMeasurementProgress(device, &received, &expected) == VELDRIN_OK)
-                bar.show(received, expected);
-        }
-        if (complete)
-            return Waited::Complete;
-        if (interrupted) {
-            bar.finish();
-            return Waited::Interrupted;
-        }
-        if (Clock::now() > deadline) {
-            bar.finish();
-            std::cerr << "veldrin: the measurement did not complete within " << timeoutSeconds << " s\n";
-            return Waited::Failed;
-        }
-    }
-}
-
-// Every value of one row (sweep point), however many have arrived: the copy
-// checks the buffer's size and asks again when more came meanwhile.
-bool fetchRow(int device, int channel, int row, std::vector<double> &values)
-{
-    for (;;) {
-        int count = 0;
-        const int status = get2DResultRow(device, channel, row, values.data(),
-                                          static_cast<int>(values.size()), &count);
-        if (status == VELDRIN_BUFFER_TOO_SMALL) {
-            values.resize(static_cast<size_t>(count));
-            continue;
-        }
-        if (!check(status, "get2DResultRow", device))
-            return false;
-        values.resize(static_cast<size_t>(count));
-        return true;
-    }
-}
-
-// All values of one channel, one row per sweep point (generation I: one row).
-bool fetchRows(int device, int channel, std::vector<std::vector<double>> &result)
-{
-    int generation = 0;
-    if (!check(getDeviceGeneration(device, &generation), "getDeviceGeneration", device))
-        return false;
-    int rows = 1;
-    if (generation != 1) {
-        int columns = 0;
-        if (!check(get2DResultSizes(device, channel, &rows, &columns), "get2DResultSizes", device))
-            return false;
-    }
-    result.assign(static_cast<size_t>(rows), std::vector<double>());
-    for (int row = 0; row < rows; ++row)
-        if (!fetchRow(device, channel, row, result[static_cast<size_t>(row)]))
-            return false;
-    return true;
-}
-
 // What the command line asked for.
 struct Request
 {
     // Provider
     std::string simulated;
+    bool simulatedGiven = false;
     bool libftdi = false;
     bool ftdi = false;
     int device = 0;
@@ -265,7 +210,8 @@ struct Request
     int start = -1000, stop = 1000, start2 = -1000, stop2 = 1000;
     int points = 5;
     std::string output;
-    double timeout = 30;
+    double timeout = 0;
+    bool timeoutGiven = false;
     bool json = false;
     bool noProgress = false;
     bool raw = false;
@@ -282,27 +228,61 @@ struct Request
 
     std::string providerName() const
     {
-        if (!simulated.empty())
+        if (simulatedGiven)
             return "the simulated bus";
         return libftdi ? "libftdi1" : "FTDI's D2XX library";
     }
 };
 
-// The devices of a simulated bus description that are plain FTDI chips, not
-// instruments (the `ftdi` entries; `demo` has one).
-int plainSimulatedChips(const std::string &description)
+// What a simulated bus description names: its plain FTDI chips (the `ftdi`
+// entries; `demo` has one), its instruments, and the serial numbers given to
+// them that are no instrument's (the library lists only instruments whose
+// serial number is one).
+struct DescribedBus
 {
-    int count = 0;
+    int plainChips = 0;
+    int instruments = 0;
+    std::vector<std::string> foreignSerials;
+};
+
+DescribedBus describeSimulatedBus(const std::string &description)
+{
+    static const std::regex instrumentSerial("SY[AB][HP][0-9]{5}([0-9]{4}|XXXX)?", std::regex::icase);
+    DescribedBus bus;
     std::stringstream entries(description);
     std::string entry;
     while (std::getline(entries, entry, ';')) {
         std::stringstream words(entry);
-        std::string kind;
+        std::string kind, word;
         words >> kind;
-        if (kind == "ftdi" || kind == "demo")
-            ++count;
+        if (kind == "demo") {
+            ++bus.plainChips;
+            bus.instruments += 2;
+        } else if (kind == "ftdi") {
+            ++bus.plainChips;
+        } else if (kind == "gen1" || kind == "gen2") {
+            ++bus.instruments;
+            while (words >> word)
+                if (word.compare(0, 7, "serial=") == 0 && !std::regex_match(word.substr(7), instrumentSerial))
+                    bus.foreignSerials.push_back(word.substr(7));
+        }
     }
-    return count;
+    return bus;
+}
+
+// Why a simulated bus lists no instrument.
+std::string whyNoSimulatedInstrument(const DescribedBus &bus)
+{
+    if (bus.instruments == 0)
+        return "the description names no gen1 or gen2 device";
+    if (!bus.foreignSerials.empty()) {
+        std::string serials;
+        for (const std::string &serial : bus.foreignSerials)
+            serials += (serials.empty() ? "\"" : ", \"") + serial + "\"";
+        return "serial number " + serials + " is no instrument's: one is SY, A or B, H or P, a three-digit model, "
+               "a two-digit revision and optionally a four-digit unit, such as SYBH008010001";
+    }
+    return "the description's instruments did not list";
 }
 
 int commandList(const Request &request)
@@ -342,7 +322,8 @@ int commandList(const Request &request)
     if (interrupted)
         return interruptedExit;
 
-    const int others = request.simulated.empty() ? otherFtdiChips() : plainSimulatedChips(request.simulated);
+    const DescribedBus bus = describeSimulatedBus(request.simulated);
+    const int others = request.simulatedGiven ? bus.plainChips : otherFtdiChips();
     if (request.json) {
         std::cout << Json{{"provider", request.providerName()}, {"devices", devices},
                           {"other_ftdi_devices", others}}
@@ -376,8 +357,8 @@ int commandList(const Request &request)
                   << " on the bus but not listed: only chips whose serial number starts with SY are instruments\n";
     if (count == 0) {
         std::cerr << "note: " << request.providerName() << " found no instrument";
-        if (!request.simulated.empty()) {
-            std::cerr << ": the description names no gen1 or gen2 device (see " << documentationFolder()
+        if (request.simulatedGiven) {
+            std::cerr << ": " << whyNoSimulatedInstrument(bus) << " (see " << documentationFolder()
                       << "/simulated-bus.md)\n";
         } else {
             std::cerr << "\n";
@@ -442,170 +423,168 @@ bool applyPwm(const Request &r, Json &applied)
     return true;
 }
 
-// One measurement's values and what they mean.
-struct Measurement
+// Copies what has arrived of one row (sweep point) of a channel: the copy
+// checks the buffer's size and asks again when more came meanwhile. Returns
+// the status; values is empty unless it is 0.
+int fetchRow(int device, int channel, int row, std::vector<double> &values)
 {
-    std::vector<int> numbers;                                // channel numbers
-    std::vector<std::vector<std::vector<double>>> channels;  // channel -> point -> sample
-    Json metadata;
-    std::vector<double> dac1; // sweep1d/2d: DAC 1 per sample, volts
-    std::vector<double> dac2; // sweep2d: DAC 2 per point, volts
+    if (values.empty())
+        values.resize(1024);
+    for (;;) {
+        int count = 0;
+        const int status =
+            get2DResultRow(device, channel, row, values.data(), static_cast<int>(values.size()), &count);
+        if (status == VELDRIN_BUFFER_TOO_SMALL && count > static_cast<int>(values.size())) {
+            values.resize(static_cast<size_t>(count));
+            continue;
+        }
+        values.resize(status == VELDRIN_OK ? static_cast<size_t>(count) : 0);
+        return status;
+    }
+}
 
-    size_t points() const
+// Minimum, mean and maximum of what one channel wrote, for the summary.
+struct ChannelSummary
+{
+    int channel = 0;
+    size_t count = 0;
+    double minimum = 0, maximum = 0, sum = 0;
+
+    void add(const std::vector<double> &values)
     {
-        size_t n = 0;
-        for (const auto &rows : channels)
-            n = std::max(n, rows.size());
-        return n;
+        for (double v : values) {
+            if (count == 0 || v < minimum) minimum = v;
+            if (count == 0 || v > maximum) maximum = v;
+            sum += v;
+            ++count;
+        }
     }
 };
 
-// Volts to the microvolt (finer than the finest range's step of 24 uV);
-// seconds with the digits a period code needs.
-std::string volts(double value)
+// How a measurement ended: complete, cut short (Ctrl-C, time-out, a
+// measurement the library could not hold), or failed.
+enum class Ended { Complete, Interrupted, TimedOut, Failed };
+
+// The sample count, period and points of a measurement, and the time-out a
+// run gets by default: its nominal duration, a quarter more and ten seconds
+// for the transfers and the instrument's own pauses.
+double nominalSeconds(const Request &r)
 {
-    if (!std::isfinite(value))
-        return "";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6f", value);
-    return text;
+    const int points = r.kind == "sweep2d" ? r.points : 1;
+    return double(r.samples) * periodSeconds[r.period] * double(points);
 }
 
-std::string seconds(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
+double defaultTimeout(const Request &r) { return nominalSeconds(r) * 1.25 + 10.0; }
 
-// CSV: the metadata as "# key: value" lines (values as JSON), then one row
-// per sample with its sweep point, index and time from the acquisition's start.
-size_t writeCsv(std::ostream &out, const Measurement &m)
+// Takes each row as it completes, writes it and lets the library release it,
+// so that memory stays bounded at any size and the file holds every completed
+// point whatever ends the run.
+Ended streamRows(const Request &r, const std::vector<int> &channels, int points, MeasurementFile &file,
+                 std::vector<ChannelSummary> &summaries)
 {
-    for (const auto &item : m.metadata.items())
-        out << "# " << item.key() << ": "
-            << (item.value().is_string() ? item.value().get<std::string>() : item.value().dump()) << "\n";
-    const double period = m.metadata["period_s"];
-    out << "point,sample,time_s";
-    if (!m.dac1.empty())
-        out << ",dac1_volts";
-    if (!m.dac2.empty())
-        out << ",dac2_volts";
-    for (int number : m.numbers)
-        out << ",channel" << number << "_volts";
-    out << "\n";
-    size_t rows = 0;
-    for (size_t point = 0; point < m.points(); ++point) {
-        size_t length = 0;
-        for (const auto &channel : m.channels)
-            if (point < channel.size())
-                length = std::max(length, channel[point].size());
-        for (size_t sample = 0; sample < length; ++sample) {
-            out << point << "," << sample << "," << seconds(double(sample) * period);
-            if (!m.dac1.empty())
-                out << "," << (sample < m.dac1.size() ? volts(m.dac1[sample]) : "");
-            if (!m.dac2.empty())
-                out << "," << (point < m.dac2.size() ? volts(m.dac2[point]) : "");
-            for (const auto &channel : m.channels) {
-                out << ",";
-                if (point < channel.size() && sample < channel[point].size())
-                    out << volts(channel[point][sample]);
-            }
-            out << "\n";
-            ++rows;
+    using Clock = std::chrono::steady_clock;
+    const int device = r.device;
+    const auto began = Clock::now();
+    const double timeout = r.timeoutGiven ? r.timeout : defaultTimeout(r);
+    const auto deadline = began + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+    const auto since = [&began] { return std::chrono::duration<double>(Clock::now() - began).count(); };
+    ProgressBar bar(!r.noProgress && stderrIsTerminal());
+    std::vector<std::vector<double>> values(channels.size());
+    int next = 0;             // the first row not written yet
+    double previousSeen = 0;  // when the row before `next` was seen complete
+    // A completed row must copy; of the row running when the run was cut
+    // short, whatever arrived is written (nothing when it never began).
+    const auto writeRow = [&](int row, double start, bool partial) {
+        for (size_t i = 0; i < channels.size(); ++i) {
+            const int status = fetchRow(device, channels[i], row, values[i]);
+            if (status != VELDRIN_OK && !partial)
+                return check(status, "get2DResultRow", device);
+        }
+        if (std::all_of(values.begin(), values.end(), [](const std::vector<double> &v) { return v.empty(); }))
+            return true;
+        for (size_t i = 0; i < channels.size(); ++i)
+            summaries[i].add(values[i]);
+        if (!file.appendPoint(row, start, values)) {
+            std::cerr << "veldrin: writing " << (r.output.empty() ? "standard output" : r.output) << " failed: "
+                      << std::strerror(errno) << "\n";
+            return false;
+        }
+        return true;
+    };
+
+    Ended ended = Ended::Failed;
+    for (;;) {
+        int completed = 0;
+        // Short waits, so that Ctrl-C and the progress bar are answered promptly.
+        const int status = waitForCompletedRows(device, next + 1, 100, &completed);
+        if (status != VELDRIN_OK && status != VELDRIN_OUT_OF_MEMORY) {
+            check(status, "waitForCompletedRows", device);
+            break;
+        }
+        const double seen = since();
+        bool written = true;
+        while (written && next < completed && !interrupted) {
+            written = writeRow(next, previousSeen, false);
+            previousSeen = seen;
+            ++next;
+            written = written && check(releaseResultRows(device, next), "releaseResultRows", device);
+        }
+        if (!written)
+            return Ended::Failed;
+        // A measurement of one row shows its values, a sweep its points.
+        if (seen > 0.5) {
+            int received = 0, expected = 0;
+            if (points > 1)
+                bar.show(next, points, "points");
+            else if (getMeasurementProgress(device, &received, &expected) == VELDRIN_OK)
+                bar.show(received, expected, "values");
+        }
+        if (status == VELDRIN_OUT_OF_MEMORY) {
+            check(status, "the measurement", device);
+            ended = Ended::Interrupted;
+            break;
+        }
+        if (next >= points) {
+            ended = Ended::Complete;
+            break;
+        }
+        if (interrupted) {
+            ended = Ended::Interrupted;
+            break;
+        }
+        if (Clock::now() > deadline) {
+            ended = Ended::TimedOut;
+            break;
         }
     }
-    return rows;
+    bar.finish();
+    if (ended == Ended::TimedOut)
+        std::cerr << "veldrin: the measurement did not complete within " << timeout
+                  << " s (--timeout SECONDS allows longer)\n";
+    // Cut short, a measurement of one row keeps what arrived of it; a sweep
+    // keeps its completed points (the one running is left out, so that Ctrl-C
+    // is not kept waiting for a point's copy).
+    if (ended != Ended::Complete && points == 1 && !writeRow(next, previousSeen, true))
+        return Ended::Failed;
+    return ended;
 }
 
-Json toJson(const Measurement &m)
-{
-    const double period = m.metadata["period_s"];
-    size_t length = 0;
-    for (const auto &channel : m.channels)
-        for (const auto &row : channel)
-            length = std::max(length, row.size());
-    std::vector<double> times(length);
-    for (size_t k = 0; k < length; ++k)
-        times[k] = double(k) * period;
-    Json channels = Json::object();
-    for (size_t i = 0; i < m.channels.size(); ++i)
-        channels[std::to_string(m.numbers[i])] = m.channels[i];
-    Json out = {{"device", m.metadata["device"]},
-                {"serial", m.metadata["serial_number"]},
-                {"generation", m.metadata["generation"]},
-                {"kind", m.metadata["kind"]},
-                {"complete", m.metadata["complete"]},
-                {"metadata", m.metadata},
-                {"time_s", times}};
-    if (!m.dac1.empty())
-        out["dac1_volts"] = m.dac1;
-    if (!m.dac2.empty())
-        out["dac2_volts"] = m.dac2;
-    out["channels"] = channels;
-    return out;
-}
-
-int writeMeasurement(const Request &r, const Measurement &m)
-{
-    const bool json = r.json || (r.output.size() > 5 && r.output.compare(r.output.size() - 5, 5, ".json") == 0);
-    std::ofstream file;
-    if (!r.output.empty()) {
-        file.open(r.output);
-        if (!file) {
-            std::cerr << "veldrin: cannot write " << r.output << "\n";
-            return failureExit;
-        }
-    }
-    std::ostream &out = r.output.empty() ? std::cout : file;
-    size_t rows = 0;
-    if (json)
-        out << toJson(m).dump() << "\n";
-    else
-        rows = writeCsv(out, m);
-    out.flush();
-    if (!out) {
-        std::cerr << "veldrin: writing " << (r.output.empty() ? "standard output" : r.output) << " failed\n";
-        return failureExit;
-    }
-    const size_t points = m.points();
-    if (!r.output.empty()) {
-        if (json)
-            std::cerr << "wrote " << points << (points == 1 ? " point" : " points") << " as JSON to " << r.output
-                      << "\n";
-        else
-            std::cerr << "wrote " << rows << " rows (" << points << (points == 1 ? " point" : " points") << ") to "
-                      << r.output << "\n";
-    }
-    for (size_t i = 0; i < m.channels.size(); ++i) {
-        double minimum = 0, maximum = 0, sum = 0;
-        size_t count = 0;
-        for (const auto &row : m.channels[i])
-            for (double v : row) {
-                if (count == 0 || v < minimum) minimum = v;
-                if (count == 0 || v > maximum) maximum = v;
-                sum += v;
-                ++count;
-            }
-        std::cerr << "channel " << m.numbers[i] << ": " << count << " samples";
-        if (count)
-            std::cerr << ", min " << minimum << " V, mean " << sum / double(count) << " V, max " << maximum << " V";
-        std::cerr << "\n";
-    }
-    return 0;
-}
-
-int commandMeasure(const Request &r, Json applied)
+int commandMeasure(const Request &r, Json applied, std::ostream &out)
 {
     const int device = r.device;
     const Identity identity = identityOf(device);
     const int mask = r.channels;
+    std::vector<int> channels;
+    for (int channel = 1; channel <= 2; ++channel)
+        if (mask & (1 << (channel - 1)))
+            channels.push_back(channel);
     if (!check(setSpikeFilter(device, !r.raw), "setSpikeFilter", device))
         return failureExit;
+    // An instrument measures on range 3 until told otherwise, so that is what
+    // the file records when --range is not given.
     if (r.rangeGiven)
-        for (int channel = 1; channel <= 2; ++channel)
-            if ((mask & (1 << (channel - 1))) && !check(setADCProperties(device, channel, r.range, 0),
-                                                        "setADCProperties", device))
+        for (int channel : channels)
+            if (!check(setADCProperties(device, channel, r.range, 0), "setADCProperties", device))
                 return failureExit;
     if (r.kind != "measure" && !check(setSweepProperties(device, 1, r.start, r.stop), "setSweepProperties", device))
         return failureExit;
@@ -615,44 +594,48 @@ int commandMeasure(const Request &r, Json applied)
     if (!check(getCalibrationState(device, &calibration), "getCalibrationState", device))
         return failureExit;
 
-    Measurement m;
-    m.metadata = {{"device", device},
-                  {"serial_number", identity.serial},
-                  {"generation", identity.generation},
-                  {"firmware", identity.firmware},
-                  {"kind", r.kind},
-                  {"period_code", r.period},
-                  {"period_s", r.period >= 0 && r.period <= 16 ? periodSeconds[r.period] : 0.0},
-                  {"samples_per_channel", r.samples},
-                  {"points", r.kind == "sweep2d" ? r.points : 1},
-                  {"channels", Json::array()},
-                  {"adc_range", r.range},
-                  {"spike_filter", !r.raw},
-                  {"calibration", calibration == VELDRIN_CALIBRATION_STORED ? "stored" : "missing (nominal factors)"},
-                  {"started_utc", utcNow()},
-                  {"library_version", libraryVersion()},
-                  {"tool", versionText()},
-                  {"provider", r.providerName() + (r.simulated.empty() ? "" : ": " + r.simulated)}};
-    for (int channel = 1; channel <= 2; ++channel)
-        if (mask & (1 << (channel - 1)))
-            m.metadata["channels"].push_back(channel);
+    const int points = r.kind == "sweep2d" ? r.points : 1;
+    Json metadata = {{"device", device},
+                     {"serial_number", identity.serial},
+                     {"generation", identity.generation},
+                     {"firmware", identity.firmware},
+                     {"kind", r.kind},
+                     {"period_code", r.period},
+                     {"period_s", periodSeconds[r.period]},
+                     {"samples_per_channel", r.samples},
+                     {"points", points},
+                     {"channels", channels},
+                     {"adc_range", r.range},
+                     {"spike_filter", !r.raw},
+                     {"calibration", calibration == VELDRIN_CALIBRATION_STORED ? "stored" : "missing (nominal factors)"},
+                     {"started_utc", ""},
+                     {"library_version", libraryVersion()},
+                     {"tool", versionText()},
+                     {"provider", r.providerName() + (r.simulatedGiven ? ": " + r.simulated : "")}};
+    MeasurementFile::Layout layout;
+    layout.channels = channels;
+    layout.periodSeconds = periodSeconds[r.period];
     if (r.kind != "measure") {
-        m.metadata["dac1_sweep_mv"] = {r.start, r.stop};
+        metadata["dac1_sweep_mv"] = {r.start, r.stop};
         for (int k = 0; k < r.samples; ++k)
-            m.dac1.push_back((r.start + (r.stop - r.start) * double(k) / double(std::max(1, r.samples - 1))) / 1000.0);
+            layout.dac1Volts.push_back((r.start + (r.stop - r.start) * double(k) / double(std::max(1, r.samples - 1)))
+                                       / 1000.0);
     }
     if (r.kind == "sweep2d") {
-        m.metadata["dac2_sweep_mv"] = {r.start2, r.stop2};
+        metadata["dac2_sweep_mv"] = {r.start2, r.stop2};
         for (int p = 0; p < r.points; ++p)
-            m.dac2.push_back((r.start2 + (r.stop2 - r.start2) * double(p) / double(std::max(1, r.points - 1))) / 1000.0);
-        m.metadata["dac2_setpoints_v"] = m.dac2;
+            layout.dac2Volts.push_back((r.start2 + (r.stop2 - r.start2) * double(p) / double(std::max(1, r.points - 1)))
+                                       / 1000.0);
+        metadata["dac2_setpoints_v"] = layout.dac2Volts;
+        layout.pointStarts = true;
     }
     for (const auto &item : applied.items())
-        m.metadata[item.key()] = item.value();
+        metadata[item.key()] = item.value();
     if (calibration != VELDRIN_CALIBRATION_STORED)
         std::cerr << "note: " << identity.serial << " holds no calibration: its values use nominal factors and can "
                      "be off by a few percent\n";
 
+    metadata["started_utc"] = utcNow();
     int status;
     if (r.kind == "measure")
         status = runMeasurement(device, mask, r.period, r.samples);
@@ -662,25 +645,48 @@ int commandMeasure(const Request &r, Json applied)
         status = run2DSweepMeasurement(device, mask, r.period, r.samples, r.points);
     if (!check(status, r.kind.c_str(), device))
         return failureExit;
-    const Waited waited = waitForCompletion(device, r.timeout, !r.noProgress && stderrIsTerminal());
-    if (waited == Waited::Failed)
+
+    const std::string target = r.output.empty() ? "standard output" : r.output;
+    MeasurementFile file(out, MeasurementFile::formatFor(r.output, r.json), layout);
+    if (!file.begin(metadata)) {
+        std::cerr << "veldrin: writing " << target << " failed: " << std::strerror(errno) << "\n";
         return failureExit;
-    m.metadata["complete"] = waited == Waited::Complete;
-    for (int channel = 1; channel <= 2; ++channel) {
-        if (!(mask & (1 << (channel - 1))))
-            continue;
-        m.channels.emplace_back();
-        if (!fetchRows(device, channel, m.channels.back()))
-            return failureExit;
-        m.numbers.push_back(channel);
     }
-    const int written = writeMeasurement(r, m);
-    if (waited == Waited::Interrupted) {
+    std::vector<ChannelSummary> summaries(channels.size());
+    for (size_t i = 0; i < channels.size(); ++i)
+        summaries[i].channel = channels[i];
+    const Ended ended = streamRows(r, channels, points, file, summaries);
+    if (!file.finish(ended == Ended::Complete)) {
+        std::cerr << "veldrin: writing " << target << " failed: " << std::strerror(errno) << "\n";
+        return failureExit;
+    }
+    const size_t written = file.pointsWritten();
+    if (!r.output.empty())
+        std::cerr << "wrote " << file.rowsWritten() << " rows (" << written << (written == 1 ? " point" : " points")
+                  << ") to " << r.output << "\n";
+    for (const ChannelSummary &s : summaries) {
+        std::cerr << "channel " << s.channel << ": " << s.count << " samples";
+        if (s.count)
+            std::cerr << ", min " << s.minimum << " V, mean " << s.sum / double(s.count) << " V, max " << s.maximum
+                      << " V";
+        std::cerr << "\n";
+    }
+    switch (ended) {
+    case Ended::Complete:
+        return 0;
+    case Ended::Interrupted:
+        if (!interrupted)
+            return failureExit;
         std::cerr << "veldrin: interrupted; what arrived was written, marked incomplete (complete: false)\n";
         return interruptedExit;
+    case Ended::TimedOut:
+        std::cerr << "veldrin: what arrived was written, marked incomplete (complete: false)\n";
+        return failureExit;
+    default:
+        return failureExit;
     }
-    return written;
 }
+
 
 } // namespace
 
@@ -730,6 +736,7 @@ int main(int argc, char **argv)
     find->add_option("SERIAL", serial, "9 or 13 characters; xxxx as the last four matches any unit")->required();
 
     std::vector<CLI::App *> measurements;
+    std::vector<CLI::Option *> rangeOptions, timeoutOptions;
     for (const char *name : {"measure", "sweep1d", "sweep2d"}) {
         const std::string kind = name;
         const char *what = kind == "measure" ? "one acquisition of the selected inputs"
@@ -737,47 +744,62 @@ int main(int argc, char **argv)
                                              : "the DAC 1 ramp repeated at --points set-points of DAC 2 (gen II)";
         CLI::App *command = app.add_subcommand(name, what);
         command->add_option("--channels", r.channels, "inputs: 1, 2 or 3 (both)")->capture_default_str()->check(CLI::Range(1, 3));
-        command->add_option("--period", r.period, "period code, 0 (10 us) to 16 (2 s); 6 is 1 ms, 8 is 5 ms")->capture_default_str();
-        command->add_option("--samples", r.samples, "samples per channel (and point)")->capture_default_str();
-        command->add_option("--range", r.range,
+        command->add_option("--period", r.period, "period code, 0 (10 us) to 16 (2 s); 6 is 1 ms, 8 is 5 ms")
+            ->capture_default_str()->check(CLI::Range(0, 16));
+        command->add_option("--samples", r.samples, "samples per channel (and point), up to 50000")
+            ->capture_default_str()->check(CLI::Range(0, 50000));
+        rangeOptions.push_back(command->add_option("--range", r.range,
                             "ADC range of the measured inputs: gen I 2 (2.5 V) or 3 (20 V); gen II 0 (0.1 V), "
-                            "1 (0.4 V), 2 (2 V), 3 (10 V)")->capture_default_str();
-        command->add_option("--output", r.output, "write the data to FILE (JSON when it ends in .json)")
+                            "1 (0.4 V), 2 (2 V), 3 (10 V)")->capture_default_str()->check(CLI::Range(0, 3)));
+        command->add_option("--output", r.output,
+                            "write the data to FILE, point by point (JSON Lines when it ends in .json or .jsonl)")
             ->type_name("FILE");
-        command->add_option("--timeout", r.timeout, "give up after SECONDS")->capture_default_str()
+        timeoutOptions.push_back(command->add_option("--timeout", r.timeout,
+                            "stop after SECONDS, keeping what arrived (default: the measurement's own duration, "
+                            "a quarter more and 10 s)")
             ->check(CLI::Range(0.001, 1e7))
-            ->type_name("SECONDS");
-        command->add_flag("--json", r.json, "JSON instead of CSV");
+            ->type_name("SECONDS"));
+        command->add_flag("--json", r.json, "JSON Lines instead of CSV");
         command->add_flag("--no-progress", r.noProgress, "no progress bar (drawn only on a terminal)");
         command->add_flag("--raw", r.raw, "no spike filter: each value only calibrated (see VeldrinLib.h)");
         if (kind != "measure") {
-            command->add_option("--start", r.start, "DAC 1 sweep start, mV")->capture_default_str();
-            command->add_option("--stop", r.stop, "DAC 1 sweep stop, mV")->capture_default_str();
+            command->add_option("--start", r.start, "DAC 1 sweep start, mV")->capture_default_str()
+                ->check(CLI::Range(-4500, 4500));
+            command->add_option("--stop", r.stop, "DAC 1 sweep stop, mV")->capture_default_str()
+                ->check(CLI::Range(-4500, 4500));
         }
         if (kind == "sweep2d") {
-            command->add_option("--start2", r.start2, "DAC 2 first set-point, mV")->capture_default_str();
-            command->add_option("--stop2", r.stop2, "DAC 2 last set-point, mV")->capture_default_str();
-            command->add_option("--points", r.points, "set-points of DAC 2")->capture_default_str();
+            command->add_option("--start2", r.start2, "DAC 2 first set-point, mV")->capture_default_str()
+                ->check(CLI::Range(-4500, 4500));
+            command->add_option("--stop2", r.stop2, "DAC 2 last set-point, mV")->capture_default_str()
+                ->check(CLI::Range(-4500, 4500));
+            command->add_option("--points", r.points, "set-points of DAC 2, 2 to 50000")->capture_default_str()
+                ->check(CLI::Range(2, 50000));
         }
         command->callback([&r, kind] { r.kind = kind; });
         measurements.push_back(command);
     }
 
     auto *dac = app.add_subcommand("dac", "sets a DAC output (alone, or before a measurement in the same run)");
-    dac->add_option("--channel", r.dacChannel, "DAC 1 or 2")->capture_default_str();
-    r.waveform = dac->add_option("--waveform", r.waveformValue, "0 sine, 1 square, 2 triangle");
-    r.amplitude = dac->add_option("--amplitude", r.amplitudeValue, "peak, mV");
-    r.offset = dac->add_option("--offset", r.offsetValue, "mV");
-    r.dacFrequency = dac->add_option("--frequency", r.dacFrequencyValue, "Hz");
+    dac->add_option("--channel", r.dacChannel, "DAC 1 or 2")->capture_default_str()->check(CLI::Range(1, 2));
+    r.waveform = dac->add_option("--waveform", r.waveformValue, "0 sine, 1 square, 2 triangle")
+                     ->check(CLI::Range(0, 2));
+    r.amplitude = dac->add_option("--amplitude", r.amplitudeValue, "peak, mV (gen I to 5000, gen II to 4500)")
+                      ->check(CLI::Range(-5000, 5000));
+    r.offset = dac->add_option("--offset", r.offsetValue, "mV (gen I to 5000, gen II to 4500)")
+                   ->check(CLI::Range(-5000, 5000));
+    r.dacFrequency = dac->add_option("--frequency", r.dacFrequencyValue, "Hz (gen I 10..5000, gen II 10..20000)")
+                         ->check(CLI::Range(10, 20000));
 
     auto *pwm = app.add_subcommand("pwm", "sets a PWM output (alone, or before a measurement in the same run)");
-    pwm->add_option("--channel", r.pwmChannel, "PWM 1 or 2")->capture_default_str();
-    pwm->add_option("--duty", r.duty, "duty cycle, percent")->required();
-    r.pwmFrequency = pwm->add_option("--frequency", r.pwmFrequencyValue, "Hz, both outputs (gen II)");
+    pwm->add_option("--channel", r.pwmChannel, "PWM 1 or 2")->capture_default_str()->check(CLI::Range(1, 2));
+    pwm->add_option("--duty", r.duty, "duty cycle, percent")->required()->check(CLI::Range(0, 100));
+    r.pwmFrequency = pwm->add_option("--frequency", r.pwmFrequencyValue, "Hz, both outputs (gen II)")
+                         ->check(CLI::Range(1, 200000));
 
     std::string statusCode;
     auto *statusCommand = app.add_subcommand("status", "the text of a status code");
-    statusCommand->add_option("CODE", statusCode, "a status code, 0 to 28")->required();
+    statusCommand->add_option("CODE", statusCode, "a status code, 0 to 30")->required();
 
     std::vector<std::string> doctorArguments;
     std::string sysfs, dev, d2xxLibrary, user;
@@ -827,8 +849,8 @@ int main(int argc, char **argv)
     if (statusCommand->parsed()) {
         char *end = nullptr;
         const long code = std::strtol(statusCode.c_str(), &end, 10);
-        if (end == statusCode.c_str() || *end != '\0' || code < 0 || code > VELDRIN_BUFFER_TOO_SMALL) {
-            std::cerr << "veldrin: '" << statusCode << "' is not a status code (0 to " << VELDRIN_BUFFER_TOO_SMALL
+        if (end == statusCode.c_str() || *end != '\0' || code < 0 || code > VELDRIN_OUT_OF_MEMORY) {
+            std::cerr << "veldrin: '" << statusCode << "' is not a status code (0 to " << VELDRIN_OUT_OF_MEMORY
                       << ")\n";
             return usageExit;
         }
@@ -836,7 +858,7 @@ int main(int argc, char **argv)
         return 0;
     }
     if (doctor->parsed()) {
-        if (!r.simulated.empty()) {
+        if (r.simulatedGiven) {
             std::cerr << "veldrin: doctor checks real hardware; --simulated has nothing to check\n";
             return usageExit;
         }
@@ -856,9 +878,33 @@ int main(int argc, char **argv)
         return usageExit;
     }
 
-    if (!r.simulated.empty()) {
-        if (!check(useSimulatedBus(r.simulated.c_str()), "useSimulatedBus"))
+    r.simulatedGiven = simulated->count() > 0;
+    for (CLI::Option *option : rangeOptions)
+        r.rangeGiven = r.rangeGiven || option->count() > 0;
+    for (CLI::Option *option : timeoutOptions)
+        r.timeoutGiven = r.timeoutGiven || option->count() > 0;
+
+    // The output file is created before any instrument is touched: a path
+    // that cannot be written costs no measurement.
+    std::ofstream file;
+    if (measuring && !r.output.empty()) {
+        errno = 0;
+        file.open(r.output, std::ios::out | std::ios::trunc | std::ios::binary);
+        if (!file) {
+            std::cerr << "veldrin: cannot create " << r.output << ": "
+                      << (errno ? std::strerror(errno) : "cannot open it for writing") << "\n";
+            return failureExit;
+        }
+    }
+
+    if (r.simulatedGiven) {
+        const int status = useSimulatedBus(r.simulated.c_str());
+        if (status != VELDRIN_OK) {
+            const std::string reason = libraryErrorText();
+            std::cerr << "veldrin: --simulated \"" << r.simulated << "\": " << status << " (" << getStatusText(status)
+                      << ")" << (reason.empty() ? "" : ": ") << reason << "\n";
             return usageExit;
+        }
     } else if (r.libftdi) {
         useLibFtdi();
     } else {
@@ -866,11 +912,11 @@ int main(int argc, char **argv)
     }
 
     std::signal(SIGINT, onInterrupt);
-    if (!check(initialise(), "initialise"))
-        return failureExit;
     int result = 0;
     Json applied = Json::object();
-    if (list->parsed())
+    if (!check(initialise(), "initialise"))
+        result = failureExit;
+    else if (list->parsed())
         result = commandList(r);
     else if (find->parsed())
         result = commandFind(serial);
@@ -880,10 +926,15 @@ int main(int argc, char **argv)
         if (result == 0 && pwm->parsed() && !applyPwm(r, applied))
             result = failureExit;
         if (result == 0 && measuring)
-            result = commandMeasure(r, applied);
+            result = commandMeasure(r, applied, r.output.empty() ? std::cout : file);
     }
     closeLibrary();
     if (result == interruptedExit && list->parsed())
         std::cerr << "veldrin: interrupted; the library was closed\n";
+    // A file the run never wrote to leaves nothing behind.
+    if (file.is_open() && file.tellp() == std::streampos(0)) {
+        file.close();
+        std::remove(r.output.c_str());
+    }
     return result;
 }

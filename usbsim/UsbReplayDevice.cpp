@@ -1,10 +1,8 @@
 #include "UsbReplayDevice.h"
 
-#include <pcap/pcap.h>
-#include <pcap/usb.h>
 #include <umockdev.h>
 
-#include <QHash>
+#include <QFile>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,9 +11,6 @@
 #include <cstring>
 
 namespace {
-
-const std::uint8_t UsbmonControl = 2;
-const std::uint8_t UsbmonBulk = 3;
 
 bool isStandard(const std::uint8_t *setup) { return (setup[0] & 0x60) == 0x00; }
 
@@ -41,73 +36,21 @@ UsbReplayDevice::~UsbReplayDevice() = default;
 
 void UsbReplayDevice::load(const QString &pcapPath, int bus, int address)
 {
-    char error[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *capture = pcap_open_offline(pcapPath.toLocal8Bit().constData(), error);
-    if (!capture) {
-        m_error = QString::fromLocal8Bit(error);
+    QFile file(pcapPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_error = QStringLiteral("cannot read %1: %2").arg(pcapPath, file.errorString());
         return;
     }
-    if (pcap_datalink(capture) != DLT_USB_LINUX_MMAPPED) {
-        m_error = QStringLiteral("%1 is not a usbmon capture with 64-byte headers").arg(pcapPath);
-        pcap_close(capture);
+    const UsbmonCapture capture = UsbmonCapture::read(file.readAll(), bus, address, m_maxPacket);
+    if (!capture.isValid()) {
+        m_error = QStringLiteral("%1: %2").arg(pcapPath, capture.errorText());
         return;
     }
-    // Urbs in flight by id: their setup packet and OUT data, from the submit.
-    QHash<quint64, QByteArray> setups, outData;
-    int vendorControls = 0;
-    pcap_pkthdr *record = nullptr;
-    const u_char *bytes = nullptr;
-    while (pcap_next_ex(capture, &record, &bytes) == 1) {
-        if (record->caplen < sizeof(pcap_usb_header_mmapped))
-            continue;
-        pcap_usb_header_mmapped h;
-        std::memcpy(&h, bytes, sizeof h);
-        if (h.bus_id != bus || h.device_address != address)
-            continue;
-        const int captured = int(std::min<std::uint32_t>(h.data_len, record->caplen - sizeof h));
-        const QByteArray data(reinterpret_cast<const char *>(bytes + sizeof h), std::max(captured, 0));
-        const bool in = h.endpoint_number & 0x80;
-        if (h.event_type == 'S') {
-            if (h.transfer_type == UsbmonControl && h.setup_flag == 0)
-                setups.insert(h.id, QByteArray(reinterpret_cast<const char *>(&h.s), 8));
-            if (!in)
-                outData.insert(h.id, data);
-            continue;
-        }
-        if (h.event_type != 'C' && h.event_type != 'E')
-            continue;
-        if (h.transfer_type == UsbmonControl) {
-            if (!setups.contains(h.id))
-                continue; // a transfer the capture saw no submit of
-            ControlTransfer transfer;
-            transfer.setup = setups.take(h.id);
-            transfer.data = in ? data : outData.take(h.id);
-            transfer.status = h.status;
-            if (!isStandard(reinterpret_cast<const std::uint8_t *>(transfer.setup.constData())))
-                ++vendorControls;
-            m_controls.append(transfer);
-        } else if (h.transfer_type == UsbmonBulk && !in) {
-            // What the device took, also of an urb that ended early.
-            m_outStream.append(outData.take(h.id).left(int(h.urb_len)));
-        } else if (h.transfer_type == UsbmonBulk) {
-            // Each packet of an FTDI chip's IN data starts with two status bytes.
-            InChunk chunk;
-            for (int at = 0; at + 2 <= data.size(); at += m_maxPacket) {
-                if (chunk.status.isEmpty())
-                    chunk.status = data.mid(at, 2);
-                chunk.payload.append(data.mid(at + 2, m_maxPacket - 2));
-            }
-            if (!chunk.status.isEmpty() && m_idleStatus.isEmpty())
-                m_idleStatus = chunk.status;
-            if (chunk.payload.isEmpty())
-                continue;
-            chunk.outBefore = m_outStream.size();
-            chunk.controlsBefore = vendorControls;
-            m_inTotal += chunk.payload.size();
-            m_chunks.append(chunk);
-        }
-    }
-    pcap_close(capture);
+    m_controls = capture.controls();
+    m_outStream = capture.outStream();
+    m_chunks = capture.chunks();
+    m_idleStatus = capture.firstStatus();
+    m_inTotal = capture.inBytes();
 }
 
 void UsbReplayDevice::firstClientConnected()
@@ -138,7 +81,7 @@ int UsbReplayDevice::controlTransfersLeft() const
     std::lock_guard<std::mutex> lock(m_mutex);
     int left = 0;
     for (int i = m_nextControl; i < m_controls.size(); ++i)
-        left += isStandard(reinterpret_cast<const std::uint8_t *>(m_controls[i].setup.constData())) ? 0 : 1;
+        left += UsbmonCapture::isStandard(m_controls[i].setup) ? 0 : 1;
     return left;
 }
 
@@ -176,7 +119,7 @@ int UsbReplayDevice::control(const std::uint8_t *setup, std::uint8_t *data, int 
     // Recorded standard requests the host does not repeat are passed over.
     int match = m_nextControl;
     while (match < m_controls.size() && m_controls[match].setup != key
-           && isStandard(reinterpret_cast<const std::uint8_t *>(m_controls[match].setup.constData())))
+           && UsbmonCapture::isStandard(m_controls[match].setup))
         ++match;
     if (match >= m_controls.size() || m_controls[match].setup != key) {
         if (isStandard(setup))
@@ -197,7 +140,7 @@ int UsbReplayDevice::control(const std::uint8_t *setup, std::uint8_t *data, int 
         }
         QStringList skipped;
         for (int i = m_nextControl; i < later; ++i) {
-            if (!isStandard(reinterpret_cast<const std::uint8_t *>(m_controls[i].setup.constData()))) {
+            if (!UsbmonCapture::isStandard(m_controls[i].setup)) {
                 skipped << QString::fromLatin1(m_controls[i].setup.toHex(' '));
                 ++m_controlsMet;
             }

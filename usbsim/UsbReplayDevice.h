@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "UsbdevfsNode.h"
+#include "UsbmonCapture.h"
 
 // One FTDI device of a usbmon capture (pcap, DLT_USB_LINUX_MMAPPED, as
 // tcpdump or UsbPcapRecorder write it), answering a host's usbdevfs requests
@@ -60,19 +61,8 @@ protected:
     void firstClientConnected() override;
 
 private:
-    struct ControlTransfer
-    {
-        QByteArray setup;  // 8 bytes
-        QByteArray data;   // IN data at completion, OUT data at submit
-        int status = 0;
-    };
-    struct InChunk
-    {
-        QByteArray payload;   // without the per-packet status bytes
-        QByteArray status;    // the two status bytes of its first packet
-        qint64 outBefore = 0;   // OUT bytes completed before it in the recording
-        int controlsBefore = 0; // non-standard control transfers completed before it
-    };
+    using ControlTransfer = UsbmonCapture::ControlTransfer;
+    using InChunk = UsbmonCapture::InChunk;
 
     void load(const QString &pcapPath, int bus, int address);
     // With m_mutex held.

@@ -3,7 +3,8 @@
 #include <umockdev.h>
 
 #include <QFile>
-#include <QRegularExpression>
+
+#include "UsbDeviceDescription.h"
 
 struct UsbReplayTestbed::Device
 {
@@ -13,26 +14,6 @@ struct UsbReplayTestbed::Device
     bool attached = false;
 };
 
-namespace {
-
-// The bulk IN endpoint's packet size from the configuration descriptors
-// (FTDI's chips: 64 at full speed, 512 at high speed).
-int bulkInPacketSize(const QByteArray &descriptors)
-{
-    for (int at = 0; at + 1 < descriptors.size();) {
-        const int length = std::uint8_t(descriptors[at]);
-        if (length < 2)
-            break;
-        if (descriptors[at + 1] == 5 && length >= 7 && at + 6 < descriptors.size()
-            && (std::uint8_t(descriptors[at + 2]) & 0x80) && (descriptors[at + 3] & 3) == 2)
-            return std::uint8_t(descriptors[at + 4]) | (std::uint8_t(descriptors[at + 5]) & 0x07) << 8;
-        at += length;
-    }
-    return 64;
-}
-
-} // namespace
-
 UsbReplayTestbed::UsbReplayTestbed(const QString &pcapPath, const QString &descriptionPath)
 {
     QFile file(descriptionPath);
@@ -40,31 +21,24 @@ UsbReplayTestbed::UsbReplayTestbed(const QString &pcapPath, const QString &descr
         m_error = QStringLiteral("cannot read %1").arg(descriptionPath);
         return;
     }
-    const QString description = QString::fromUtf8(file.readAll());
+    const QByteArray text = file.readAll();
+    const UsbDeviceDescription description = UsbDeviceDescription::parse(text);
+    if (!description.isValid()) {
+        m_error = QStringLiteral("%1: %2").arg(descriptionPath, description.errorText());
+        return;
+    }
     m_testbed = umockdev_testbed_new();
     GError *error = nullptr;
-    if (!umockdev_testbed_add_from_string(m_testbed, description.toUtf8().constData(), &error)) {
+    if (!umockdev_testbed_add_from_string(m_testbed, text.constData(), &error)) {
         m_error = QStringLiteral("%1: %2").arg(descriptionPath, QString::fromUtf8(error->message));
         g_clear_error(&error);
         return;
     }
-    // Each record with a USB device node: "N: bus/usb/BBB/DDD" (umockdev-record
-    // may append "=" and the node's contents), its descriptors in "H: descriptors=".
-    static const QRegularExpression nodeLine(QStringLiteral("^N: (bus/usb/(\\d+)/(\\d+))"),
-                                             QRegularExpression::MultilineOption);
-    static const QRegularExpression descriptorsLine(QStringLiteral("^H: descriptors=([0-9A-Fa-f]*)"),
-                                                    QRegularExpression::MultilineOption);
-    for (const QString &record : description.split(QRegularExpression(QStringLiteral("\\n\\s*\\n")))) {
-        const QRegularExpressionMatch node = nodeLine.match(record);
-        if (!node.hasMatch())
-            continue;
-        const QByteArray descriptors =
-            QByteArray::fromHex(descriptorsLine.match(record).captured(1).toLatin1());
+    for (const UsbDeviceDescription::Device &described : description.devices()) {
         auto device = std::make_shared<Device>();
-        device->node = QStringLiteral("/dev/") + node.captured(1);
-        device->replay = std::make_unique<UsbReplayDevice>(pcapPath, node.captured(2).toInt(),
-                                                           node.captured(3).toInt(),
-                                                           bulkInPacketSize(descriptors), descriptors);
+        device->node = described.node;
+        device->replay = std::make_unique<UsbReplayDevice>(pcapPath, described.bus, described.address,
+                                                           described.bulkInPacketSize, described.descriptors);
         m_devices.append(device);
         if (!device->replay->isValid()) {
             m_error = device->replay->errorText();
@@ -79,8 +53,6 @@ UsbReplayTestbed::UsbReplayTestbed(const QString &pcapPath, const QString &descr
         }
         device->attached = true;
     }
-    if (m_devices.isEmpty())
-        m_error = QStringLiteral("%1 describes no USB device node").arg(descriptionPath);
 }
 
 UsbReplayTestbed::~UsbReplayTestbed()

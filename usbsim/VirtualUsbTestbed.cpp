@@ -14,6 +14,7 @@
 #include "SimulatedBus.h"
 #include "SimulatedBusFactory.h"
 #include "SimulatedFtdiChip.h"
+#include "SimulatedInstrument.h"
 #include "UsbPcapRecorder.h"
 #include "VirtualUsbChip.h"
 
@@ -28,6 +29,7 @@ struct VirtualUsbTestbed::Device
     int address = 0;
     int port = 0;
     bool present = false;
+    QStringList attachedNodes; // every node the handler serves, also of earlier plug-ins
 };
 
 namespace {
@@ -70,9 +72,9 @@ VirtualUsbTestbed::VirtualUsbTestbed(const QString &description)
 VirtualUsbTestbed::~VirtualUsbTestbed()
 {
     for (const auto &device : m_devices) {
-        if (device->present && m_testbed) {
+        for (const QString &node : device->attachedNodes) {
             GError *error = nullptr;
-            umockdev_testbed_detach_ioctl(m_testbed, device->node.toUtf8().constData(), &error);
+            umockdev_testbed_detach_ioctl(m_testbed, node.toUtf8().constData(), &error);
             g_clear_error(&error);
         }
     }
@@ -171,6 +173,7 @@ bool VirtualUsbTestbed::addToTestbed(Device &device)
         g_clear_error(&error);
         return false;
     }
+    device.attachedNodes << device.node;
     device.present = true;
     return true;
 }
@@ -224,9 +227,10 @@ void VirtualUsbTestbed::unplug(int index)
     device.present = false;
     sendKernelUevent(device, "remove");
     umockdev_testbed_uevent(m_testbed, device.sysfsPath.toUtf8().constData(), "remove");
-    GError *error = nullptr;
-    umockdev_testbed_detach_ioctl(m_testbed, device.node.toUtf8().constData(), &error);
-    g_clear_error(&error);
+    // The node's handler stays attached until the testbed ends: a host may be
+    // in a request on the descriptor it still holds, and umockdev ends such a
+    // client mid-request when its handler is detached (the host's preload then
+    // aborts it). The kernel answers ENODEV instead, as the unplugged chip does.
     umockdev_testbed_remove_device(m_testbed, device.sysfsPath.toUtf8().constData());
 }
 
@@ -240,6 +244,17 @@ void VirtualUsbTestbed::plugIn(int index)
         return;
     umockdev_testbed_uevent(m_testbed, device.sysfsPath.toUtf8().constData(), "add");
     sendKernelUevent(device, "add");
+}
+
+void VirtualUsbTestbed::clearRecords()
+{
+    for (const auto &device : m_devices) {
+        const std::shared_ptr<SimulatedFtdiChip> chip = device->chip->simulatedChip();
+        chip->takeHostWritten();
+        chip->clearCalls();
+        if (const auto instrument = std::dynamic_pointer_cast<SimulatedInstrument>(chip->peer()))
+            instrument->clearHostRequests();
+    }
 }
 
 QString VirtualUsbTestbed::deviceDescription() const

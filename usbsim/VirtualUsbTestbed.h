@@ -61,6 +61,10 @@ public:
 
     void unplug(int device);
     void plugIn(int device);
+    // Empties what the simulated chips and instruments record of the host's
+    // calls, requests and bytes (bounded logs, up to a megabyte), so that a
+    // long run's heap figures are the host's own.
+    void clearRecords();
 
     // The present devices in umockdev's device description format (what
     // umockdev-record writes and umockdev_testbed_add_from_string reads),

@@ -42,10 +42,36 @@ class PackageTest(unittest.TestCase):
             lib.device_count()  # not initialised yet
         self.assertEqual(caught.exception.status, 5)
 
-    def test_malformed_description_is_refused(self):
+    def test_malformed_description_is_refused_with_the_parsers_reason(self):
         with self.assertRaises(veldrin.VeldrinError) as caught:
-            veldrin.Library(simulated="gen7 serial=X").open()
+            veldrin.Library(simulated="gen2 colour=red").open()
         self.assertEqual(caught.exception.status, 26)
+        self.assertIn('unknown key "colour"', str(caught.exception))
+
+    def test_arguments_are_checked_by_name(self):
+        with veldrin.Library(simulated="gen2 pace=fast") as lib:
+            device = lib.device(1)
+            for channel in (0, 3, -1, 5):
+                with self.assertRaisesRegex(ValueError, "channel %d does not exist" % channel):
+                    device.result(channel)
+            with self.assertRaisesRegex(ValueError, "channel 0"):
+                device.sizes(0)
+            with self.assertRaisesRegex(TypeError, "amplitude_mv must be an int, not str"):
+                device.set_dac(1, amplitude_mv="1000")
+            with self.assertRaisesRegex(TypeError, "range_code must be an int, not float"):
+                device.set_adc(1, 2.0)
+        self.assertEqual(veldrin.PERIOD_SECONDS[6], 0.001)
+
+    def test_completed_rows_are_taken_and_released(self):
+        with veldrin.Library(simulated="gen2 signal=dc pace=fast") as lib:
+            device = lib.device(1)
+            device.start("sweep2d", channels=3, period=3, samples=25, points=4)
+            rows = list(device.completed_rows(channels=3))
+            self.assertEqual([(row, sorted(v), len(v[1]), len(v[2])) for row, v in rows],
+                             [(p, [1, 2], 25, 25) for p in range(4)])
+            with self.assertRaises(veldrin.VeldrinError) as caught:
+                device.result_row(1, 3)
+            self.assertEqual(caught.exception.code, 29)
 
     def test_measurement_and_sweep_on_the_demo_bus(self):
         with veldrin.Library(simulated="demo") as lib:
@@ -149,9 +175,10 @@ class ModuleCommandTest(unittest.TestCase):
         done = run_module("--simulated", "gen2 signal=dc pace=fast", "measure", "--device", "1",
                           "--samples", "40", "--json", "--no-progress")
         self.assertEqual(done.returncode, 0, done.stderr)
-        result = json.loads(done.stdout)
-        self.assertEqual(sorted(result["channels"]), ["1", "2"])
-        self.assertEqual(len(result["channels"]["1"]), 40)
+        header, point, end = [json.loads(line) for line in done.stdout.splitlines()]
+        self.assertEqual(sorted(point["channels"]), ["1", "2"])
+        self.assertEqual(len(point["channels"]["1"]), 40)
+        self.assertTrue(end["complete"])
 
     def test_errors_name_the_instruments_reason(self):
         done = run_module("--simulated", "gen1 firmware=2 pace=fast", "measure", "--device", "1")

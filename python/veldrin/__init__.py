@@ -23,6 +23,7 @@ system's library search (libVeldrinLib.so.3 installed by the Debian package or
 """
 
 from .core import (  # noqa: F401
+    PERIOD_SECONDS,
     Device,
     Library,
     VeldrinError,
@@ -31,4 +32,4 @@ from .core import (  # noqa: F401
     status_text,
 )
 
-__all__ = ["Device", "Library", "VeldrinError", "library_version", "load_library", "status_text"]
+__all__ = ["PERIOD_SECONDS", "Device", "Library", "VeldrinError", "library_version", "load_library", "status_text"]

@@ -5,6 +5,7 @@ import ctypes.util
 import os
 import struct
 import sys
+import time
 
 from . import _pe
 
@@ -18,6 +19,7 @@ _lib = None
 _PYTHON_BITS = struct.calcsize("P") * 8
 
 BUFFER_TOO_SMALL = 28
+INVALID_ARGUMENT = 26
 CALIBRATION_STORED = 1
 
 # Seconds between two samples, by period code.
@@ -82,7 +84,9 @@ def load_library():
         except OSError as error:
             errors.append(str(error))
     else:
-        raise OSError("VeldrinLib not found: " + "; ".join(errors or ["no candidate exists"]))
+        raise OSError("VeldrinLib not found (set VELDRIN_LIBRARY to the path of %s): %s" % (
+            "VeldrinLib.dll" if sys.platform.startswith("win") else "libVeldrinLib.so.3",
+            "; ".join(errors or ["no candidate exists"])))
 
     c_int, c_int_p = ctypes.c_int, ctypes.POINTER(ctypes.c_int)
     c_double_p, c_bool_p = ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_bool)
@@ -121,6 +125,10 @@ def load_library():
         "useSimulatedBus": [ctypes.c_char_p],
         "setSpikeFilter": [c_int, ctypes.c_bool],
         "getCalibrationState": [c_int, c_int_p],
+        "getCompletedRows": [c_int, c_int_p, c_int_p],
+        "waitForCompletedRows": [c_int, c_int, c_int, c_int_p],
+        "releaseResultRows": [c_int, c_int],
+        "getLibraryErrorText": [ctypes.c_char_p, c_int],
     }
     for name, arguments in signatures.items():
         function = getattr(lib, name)
@@ -181,6 +189,23 @@ def _check(status, call):
         raise VeldrinError(status, call)
 
 
+def _integer(name, value):
+    """value as the int a C parameter takes; TypeError naming the parameter otherwise."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        if _np is not None and isinstance(value, _np.integer):
+            return int(value)
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__))
+    return value
+
+
+def _channel(channel):
+    """An input channel number, 1 or 2; ValueError naming any other."""
+    channel = _integer("channel", channel)
+    if channel not in (1, 2):
+        raise ValueError("channel %d does not exist: the channels are 1 and 2" % channel)
+    return channel
+
+
 def _values(buffer, count):
     """count doubles of a ctypes buffer as a numpy array or a list."""
     if _np is not None:
@@ -211,7 +236,12 @@ class Library:
         elif self._simulated is None:
             _check(self._lib.useFtdiLibrary(), "useFtdiLibrary")
         else:
-            _check(self._lib.useSimulatedBus(self._simulated.encode("latin-1")), "useSimulatedBus")
+            if not isinstance(self._simulated, str):
+                raise TypeError("simulated must be a str, not %s" % type(self._simulated).__name__)
+            status = self._lib.useSimulatedBus(self._simulated.encode("latin-1"))
+            if status != 0:
+                # The parser's reason: which device and what in it is wrong.
+                raise VeldrinError(status, "useSimulatedBus", _text(self._lib.getLibraryErrorText)[1])
         _check(self._lib.initialise(), "initialise")
         # Spike filter per device index as last set; initialise turns every one on.
         self._spike_filters = {}
@@ -314,26 +344,44 @@ class Device:
         return text
 
     def set_pwm(self, channel, duty_percent):
-        self._call("setPWM", channel, duty_percent)
+        """Sets PWM output `channel` (1; generation II also 2) to a duty cycle of 0..100 percent."""
+        self._call("setPWM", _integer("channel", channel), _integer("duty_percent", duty_percent))
 
     def set_pwm_frequency(self, frequency_hz):
-        self._call("setPWMFrequency", frequency_hz)
+        """Sets the frequency of both PWM outputs, 1..200000 Hz (generation II only)."""
+        self._call("setPWMFrequency", _integer("frequency_hz", frequency_hz))
 
     def set_dac(self, channel, waveform=None, amplitude_mv=None, offset_mv=None, frequency_hz=None):
-        if waveform is not None:
-            self._call("setDACWaveform", channel, waveform)
-        if amplitude_mv is not None:
-            self._call("setDACAmplitude", channel, amplitude_mv)
-        if offset_mv is not None:
-            self._call("setDACOffset", channel, offset_mv)
-        if frequency_hz is not None:
-            self._call("setDACFrequency", channel, frequency_hz)
+        """Sets the given properties of DAC output `channel` (1; generation II also 2), keeping the others.
+
+        waveform: 0 sine, 1 square, 2 triangle; amplitude_mv: peak, and
+        offset_mv, in millivolts (generation I -5000..5000, generation II
+        -4500..4500); frequency_hz: 10..5000 Hz (generation I) or 10..20000 Hz
+        (generation II). Each is sent to the instrument at once; a refused one
+        raises VeldrinError and leaves the properties after it unset.
+        """
+        channel = _integer("channel", channel)
+        settings = (("setDACWaveform", "waveform", waveform), ("setDACAmplitude", "amplitude_mv", amplitude_mv),
+                    ("setDACOffset", "offset_mv", offset_mv), ("setDACFrequency", "frequency_hz", frequency_hz))
+        for call, name, value in settings:
+            if value is not None:
+                self._call(call, channel, _integer(name, value))
 
     def set_adc(self, channel, range_code, flag=0):
-        self._call("setADCProperties", channel, range_code, flag)
+        """Sets the input range and input switch of ADC `channel` (1 or 2) for the measurements started afterwards.
+
+        range_code: generation I 2 (2.5 V) or 3 (20 V), one range for both
+        channels; generation II 0 (0.1 V), 1 (0.4 V), 2 (2 V) or 3 (10 V) per
+        channel. An instrument measures on range 3 until this is called.
+        flag: generation II's input switch (0 off, else on); ignored by
+        generation I.
+        """
+        self._call("setADCProperties", _channel(channel), _integer("range_code", range_code), _integer("flag", flag))
 
     def set_sweep(self, channel, start_mv, stop_mv):
-        self._call("setSweepProperties", channel, start_mv, stop_mv)
+        """The bounds, in millivolts (-4500..4500), that the next sweep drives DAC `channel` between."""
+        self._call("setSweepProperties", _integer("channel", channel), _integer("start_mv", start_mv),
+                   _integer("stop_mv", stop_mv))
 
     def set_spike_filter(self, enabled):
         """Switches the 5-sample median spike filter (on by default) for the
@@ -383,8 +431,11 @@ class Device:
                 raise TimeoutError("measurement on device %d did not complete" % self.index)
 
     def sizes(self, channel):
+        """(rows, columns) of the channel's result: generation II the sweep
+        points measured so far (released ones included) and the length of the
+        first row still held; generation I the number of values and 0."""
         rows, columns = ctypes.c_int(0), ctypes.c_int(0)
-        self._call("get2DResultSizes", channel, ctypes.byref(rows), ctypes.byref(columns))
+        self._call("get2DResultSizes", _channel(channel), ctypes.byref(rows), ctypes.byref(columns))
         return rows.value, columns.value
 
     def _copy(self, name, *args):
@@ -403,16 +454,17 @@ class Device:
 
     def result(self, channel):
         """The channel's one-dimensional result (the first sweep point), in volts."""
-        return self._copy("getResultChecked", channel)
+        return self._copy("getResultChecked", _channel(channel))
 
     def result_row(self, channel, row):
         """One sweep point (row, from 0) of the channel's result, in volts."""
-        return self._copy("get2DResultRow", channel, row)
+        return self._copy("get2DResultRow", _channel(channel), _integer("row", row))
 
     def result_2d(self, channel):
         """Every sweep point of the channel, in volts: a 2D numpy array where
         numpy is installed (a list of arrays while rows differ in length), else
         a list of lists."""
+        channel = _channel(channel)
         rows = 1 if self.generation == 1 else self.sizes(channel)[0]
         values = [self.result_row(channel, row) for row in range(rows)]
         if _np is not None and values and len({len(row) for row in values}) == 1:
@@ -436,7 +488,8 @@ class Device:
         two samples and clips fast signals (see VeldrinLib.h).
         """
         self._use_spike_filter(spike_filter)
-        self._call("runMeasurement", channels, period, samples)
+        self._call("runMeasurement", _integer("channels", channels), _integer("period", period),
+                   _integer("samples", samples))
         self.wait(timeout, progress)
         return self._collect(channels, False)
 
@@ -444,7 +497,8 @@ class Device:
         """DAC 1 ramps from its sweep start to stop (set_sweep) across one
         acquisition; returns {channel: volts}."""
         self._use_spike_filter(spike_filter)
-        self._call("run1DSweepMeasurement", channels, period, samples)
+        self._call("run1DSweepMeasurement", _integer("channels", channels), _integer("period", period),
+                   _integer("samples", samples))
         self.wait(timeout, progress)
         return self._collect(channels, False)
 
@@ -452,6 +506,70 @@ class Device:
                  spike_filter=True):
         """Runs a two-dimensional sweep and returns {channel: volts per point}."""
         self._use_spike_filter(spike_filter)
-        self._call("run2DSweepMeasurement", channels, period, samples, points)
+        self._call("run2DSweepMeasurement", _integer("channels", channels), _integer("period", period),
+                   _integer("samples", samples), _integer("points", points))
         self.wait(timeout, progress)
         return self._collect(channels, True)
+
+    def start(self, kind="measure", channels=3, period=8, samples=1000, points=2, spike_filter=True):
+        """Starts a measurement and returns at once: kind "measure", "sweep1d"
+        or "sweep2d" (with `points` set-points of DAC 2). Take its rows with
+        completed_rows()."""
+        channels, period, samples = (_integer("channels", channels), _integer("period", period),
+                                     _integer("samples", samples))
+        self._use_spike_filter(spike_filter)
+        if kind == "measure":
+            self._call("runMeasurement", channels, period, samples)
+        elif kind == "sweep1d":
+            self._call("run1DSweepMeasurement", channels, period, samples)
+        elif kind == "sweep2d":
+            self._call("run2DSweepMeasurement", channels, period, samples, _integer("points", points))
+        else:
+            raise ValueError("kind %r is none of measure, sweep1d, sweep2d" % (kind,))
+
+    def completed_rows(self, channels=3, timeout=None, release=True, stop=None):
+        """Yields (row, {channel: volts}) for each row (sweep point) of the
+        current measurement as soon as it is complete, and, with release,
+        lets the library free it afterwards, so that a measurement of any size
+        runs in bounded memory. Ends when the measurement is complete; raises
+        TimeoutError when it is not complete after `timeout` seconds (None:
+        no limit). A measurement or a 1D sweep has one row, complete at its
+        end. stop: a function asked between rows and waits (a few times a
+        second); when it returns true the generator ends there. Ending early
+        leaves the rows not taken readable: partial_row() copies what arrived
+        of the one that was running.
+        """
+        numbers = [c for c in (1, 2) if _integer("channels", channels) & c]
+        deadline = None if timeout is None else time.monotonic() + timeout
+        completed, complete = ctypes.c_int(0), ctypes.c_bool(False)
+        row = 0
+        while True:
+            self._call("waitForCompletedRows", row + 1, self.WAIT_SLICE_MS, ctypes.byref(completed))
+            self._call("isMeasurementComplete", ctypes.byref(complete))
+            done = complete.value
+            if done:  # rows may have completed between the two calls
+                self._call("getCompletedRows", ctypes.byref(completed), ctypes.byref(ctypes.c_int(0)))
+            while row < completed.value:
+                if stop is not None and stop():
+                    return
+                yield row, {c: self.result_row(c, row) for c in numbers}
+                row += 1
+                if release:
+                    self._call("releaseResultRows", row)
+            if done or (stop is not None and stop()):
+                return
+            if deadline is not None and time.monotonic() > deadline:
+                raise TimeoutError("measurement on device %d did not complete within %g s" % (self.index, timeout))
+
+    def partial_row(self, row, channels=3):
+        """What arrived of a row that is not complete: {channel: volts}, empty
+        lists where nothing did (a row never begun reads empty)."""
+        out = {}
+        for channel in (c for c in (1, 2) if _integer("channels", channels) & c):
+            try:
+                out[channel] = self.result_row(channel, row)
+            except VeldrinError as error:
+                if error.code != INVALID_ARGUMENT:
+                    raise
+                out[channel] = []
+        return out

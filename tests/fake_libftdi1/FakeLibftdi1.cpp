@@ -8,16 +8,23 @@
 //
 // It behaves as libftdi 1.5 does where a caller can tell: devices are found
 // under FTDI's vendor id and standard product ids; opening sets 9600 baud and
-// the chip type from the release number; a read returns at once with what has
-// arrived, or with nothing after the chip's latency timer (or a USB time-out
-// error when the context's read time-out is shorter); a write that the chip
+// the chip type from the release number; libusb's bulk IN transfers are
+// answered as the chip answers them, at once with what has arrived or with
+// nothing after its latency timer, each packet led by two status bytes; a write that the chip
 // does not take in full is a failed transfer; a vanished device fails transfers
 // with libusb's "no device"; the EEPROM is read into and built from the
 // context's image, values and strings. fakeLibftdi1SetReadLimit caps the bytes
-// one read returns, so that callers must assemble their counts from several
-// short reads. Calls that change something are logged (fakeLibftdi1Log).
+// one transfer returns, so that callers must assemble their counts from
+// several short ones. Calls that change something are logged (fakeLibftdi1Log).
 #include <QString>
+#include <sys/time.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <set>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -72,6 +79,21 @@ struct libusb_device_descriptor
     std::uint8_t iManufacturer, iProduct, iSerialNumber, bNumConfigurations;
 };
 
+struct libusb_transfer
+{
+    void *dev_handle;
+    std::uint8_t flags;
+    unsigned char endpoint, type;
+    unsigned int timeout;
+    int status, length, actual_length;
+    void (*callback)(libusb_transfer *);
+    void *user_data;
+    unsigned char *buffer;
+    int num_iso_packets;
+};
+enum { LIBUSB_TRANSFER_COMPLETED = 0, LIBUSB_TRANSFER_ERROR = 1, LIBUSB_TRANSFER_CANCELLED = 3,
+       LIBUSB_TRANSFER_NO_DEVICE = 5 };
+
 // A listed USB device (libusb_device), reference-counted as libusb does.
 struct FakeDevice
 {
@@ -92,7 +114,7 @@ enum { VENDOR_ID = 0, PRODUCT_ID = 1, SELF_POWERED = 2, REMOTE_WAKEUP = 3, IS_NO
        CHANNEL_A_DRIVER = 15, USER_DATA_ADDR = 57 };
 enum { CHANNEL_IS_UART = 0, CHANNEL_IS_FIFO = 1, CHANNEL_IS_OPTO = 2, CHANNEL_IS_CPU = 4,
        CHANNEL_IS_FT1284 = 8, DRIVER_VCP = 8 };
-enum { LIBUSB_ERROR_IO = -1, LIBUSB_ERROR_NO_DEVICE = -4, LIBUSB_ERROR_TIMEOUT = -7 };
+enum { LIBUSB_ERROR_IO = -1, LIBUSB_ERROR_NO_DEVICE = -4, LIBUSB_ERROR_NOT_FOUND = -5 };
 
 struct Eeprom
 {
@@ -110,7 +132,13 @@ struct Private
     Ftdi::Handle handle = nullptr;
     FakeDevice *device = nullptr;
     Ftdi::DeviceType chipType = 0; // FTDI's numbering, for the bus
-    unsigned latency = 16;
+    std::atomic<unsigned> latency{16};
+    // libusb's transfers, submitted and not yet given back.
+    std::mutex transfersMutex;
+    std::condition_variable transfersChanged;
+    std::deque<struct libusb_transfer *> submitted;
+    std::set<struct libusb_transfer *> cancelled;
+    bool interrupted = false;
     std::uint32_t inChunk = 4096, outChunk = 4096;
     Eeprom eeprom;
 };
@@ -240,7 +268,7 @@ FAKE_EXPORT void fakeLibftdi1SetReadLimit(int bytes)
     readLimit = bytes;
 }
 
-// How many reads (ftdi_read_data) were made so far.
+// How many IN requests the chip has answered so far.
 FAKE_EXPORT int fakeLibftdi1ReadCount()
 {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -288,6 +316,7 @@ FAKE_EXPORT ftdi_context *ftdi_new()
     context->pub.in_ep = 0x02;
     context->pub.out_ep = 0x81;
     context->priv = new Private();
+    context->pub.usb_ctx = &context->pub; // the USB context of its transfers
     return &context->pub;
 }
 
@@ -551,11 +580,12 @@ FAKE_EXPORT int ftdi_write_data_set_chunksize(ftdi_context *context, unsigned in
 
 // ---- data ----------------------------------------------------------------------
 
-FAKE_EXPORT int ftdi_read_data(ftdi_context *context, unsigned char *buffer, int size)
+namespace {
+
+// One IN request as the chip answers it: what has arrived, at once, or after
+// the chip's latency timer whatever has arrived by then (often nothing).
+int readOnce(Private &p, unsigned char *buffer, int size)
 {
-    if (!context || !context->usb_dev)
-        return -666;
-    Private &p = *fake(context)->priv;
     int limit = size;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
@@ -563,27 +593,18 @@ FAKE_EXPORT int ftdi_read_data(ftdi_context *context, unsigned char *buffer, int
         if (readLimit > 0)
             limit = std::min(limit, readLimit);
     }
-    if (limit <= 0)
-        return 0;
     std::uint32_t queued = 0;
     if (p.bus->getQueueStatus(p.handle, &queued) != Ftdi::Ok)
         return LIBUSB_ERROR_NO_DEVICE;
     int got = 0;
     if (queued == 0) {
-        // The chip answers an IN request when data arrives or its latency
-        // timer runs out; a shorter USB time-out runs out first.
-        const bool usbTimesOut = context->usb_read_timeout > 0
-            && static_cast<unsigned>(context->usb_read_timeout) < p.latency;
-        const unsigned wait = usbTimesOut ? static_cast<unsigned>(context->usb_read_timeout) : p.latency;
-        p.bus->setTimeouts(p.handle, wait, static_cast<std::uint32_t>(context->usb_write_timeout));
+        p.bus->setTimeouts(p.handle, p.latency, 1000);
         std::uint32_t one = 0;
         const Ftdi::Status status = p.bus->read(p.handle, buffer, 1, &one);
-        if (status == Ftdi::IoError)
-            return LIBUSB_ERROR_NO_DEVICE;
         if (status != Ftdi::Ok)
-            return LIBUSB_ERROR_IO;
+            return status == Ftdi::IoError ? LIBUSB_ERROR_NO_DEVICE : LIBUSB_ERROR_IO;
         if (one == 0)
-            return usbTimesOut ? LIBUSB_ERROR_TIMEOUT : 0;
+            return 0;
         got = 1;
         if (p.bus->getQueueStatus(p.handle, &queued) != Ftdi::Ok)
             return LIBUSB_ERROR_NO_DEVICE;
@@ -597,6 +618,116 @@ FAKE_EXPORT int ftdi_read_data(ftdi_context *context, unsigned char *buffer, int
         got += static_cast<int>(n);
     }
     return got;
+}
+
+} // namespace
+
+// ---- libusb's asynchronous transfers -------------------------------------------
+//
+// The device's USB context is its libftdi context. Submitted transfers wait in
+// order; the thread that handles the context's events answers the first one
+// as the chip does (an IN request per transfer, framed in packets that each
+// start with two status bytes) and calls its callback.
+
+std::atomic<int> transfersAllocated{0};
+
+// Transfers allocated and not freed.
+FAKE_EXPORT int fakeLibftdi1TransfersAllocated()
+{
+    return transfersAllocated;
+}
+
+FAKE_EXPORT libusb_transfer *libusb_alloc_transfer(int isoPackets)
+{
+    if (isoPackets != 0)
+        return nullptr;
+    ++transfersAllocated;
+    return new libusb_transfer();
+}
+
+FAKE_EXPORT void libusb_free_transfer(libusb_transfer *transfer)
+{
+    if (transfer)
+        --transfersAllocated;
+    delete transfer;
+}
+
+FAKE_EXPORT int libusb_submit_transfer(libusb_transfer *transfer)
+{
+    auto *context = reinterpret_cast<ftdi_context *>(transfer->dev_handle);
+    Private &p = *fake(context)->priv;
+    std::lock_guard<std::mutex> lock(p.transfersMutex);
+    if (!p.handle)
+        return LIBUSB_ERROR_NO_DEVICE;
+    p.submitted.push_back(transfer);
+    p.transfersChanged.notify_all();
+    return 0;
+}
+
+FAKE_EXPORT int libusb_cancel_transfer(libusb_transfer *transfer)
+{
+    auto *context = reinterpret_cast<ftdi_context *>(transfer->dev_handle);
+    Private &p = *fake(context)->priv;
+    std::lock_guard<std::mutex> lock(p.transfersMutex);
+    if (std::find(p.submitted.begin(), p.submitted.end(), transfer) == p.submitted.end())
+        return LIBUSB_ERROR_NOT_FOUND;
+    p.cancelled.insert(transfer);
+    p.transfersChanged.notify_all();
+    return 0;
+}
+
+FAKE_EXPORT void libusb_interrupt_event_handler(ftdi_context *usbContext)
+{
+    Private &p = *fake(usbContext)->priv;
+    std::lock_guard<std::mutex> lock(p.transfersMutex);
+    p.interrupted = true;
+    p.transfersChanged.notify_all();
+}
+
+FAKE_EXPORT int libusb_handle_events_timeout_completed(ftdi_context *usbContext, const timeval *wait, int *)
+{
+    Private &p = *fake(usbContext)->priv;
+    libusb_transfer *transfer = nullptr;
+    bool cancelled = false;
+    {
+        std::unique_lock<std::mutex> lock(p.transfersMutex);
+        p.transfersChanged.wait_for(lock, std::chrono::seconds(wait->tv_sec) + std::chrono::microseconds(wait->tv_usec),
+                                    [&] { return !p.submitted.empty() || p.interrupted; });
+        p.interrupted = false;
+        if (p.submitted.empty())
+            return 0;
+        transfer = p.submitted.front();
+        cancelled = p.cancelled.erase(transfer) != 0;
+        if (cancelled) {
+            p.submitted.pop_front();
+            transfer->status = LIBUSB_TRANSFER_CANCELLED;
+            transfer->actual_length = 0;
+        }
+    }
+    if (!cancelled) {
+        const int packet = static_cast<int>(usbContext->max_packet_size);
+        const int room = transfer->length / packet * (packet - 2);
+        std::vector<unsigned char> payload(static_cast<std::size_t>(room));
+        const int got = readOnce(p, payload.data(), room);
+        int length = 0;
+        for (int taken = 0; got >= 0 && (taken < got || length == 0);) {
+            const int n = std::min(packet - 2, got - taken);
+            transfer->buffer[length] = 0x01; // modem status
+            transfer->buffer[length + 1] = 0x60; // line status
+            std::memcpy(transfer->buffer + length + 2, payload.data() + taken, static_cast<std::size_t>(n));
+            length += n + 2;
+            taken += n;
+        }
+        transfer->actual_length = got < 0 ? 0 : length;
+        transfer->status = got == LIBUSB_ERROR_NO_DEVICE ? LIBUSB_TRANSFER_NO_DEVICE
+            : got < 0                                   ? LIBUSB_TRANSFER_ERROR
+                                                        : LIBUSB_TRANSFER_COMPLETED;
+        std::lock_guard<std::mutex> lock(p.transfersMutex);
+        p.submitted.pop_front();
+        p.cancelled.erase(transfer);
+    }
+    transfer->callback(transfer);
+    return 0;
 }
 
 FAKE_EXPORT int ftdi_write_data(ftdi_context *context, const unsigned char *buffer, int size)

@@ -6,17 +6,13 @@
 // USB contexts for the life of the process).
 #include <gtest/gtest.h>
 
-#include <QFile>
-#include <QDir>
-#include <QFileInfo>
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cmath>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "UsbKernelStacks.h"
 #include "VeldrinLib.h"
 #include "VirtualUsbTestbed.h"
 
@@ -29,33 +25,7 @@ using Clock = std::chrono::steady_clock;
 const char *const Bus = "gen1 signal=dc; ftdi; gen2 signal=dc";
 VirtualUsbTestbed *testbed = nullptr;
 
-enum class Stack { LibFtdi, D2xx };
-
-// FTDI's library, loaded by its path so that the provider's load by name finds
-// it: the file VELDRIN_D2XX_LIBRARY names, or else the copy the build found
-// beside the repository (VELDRIN_SHARED_D2XX_LIBRARY, set by ctest). The
-// path may name the text stub FTDI ships beside the real file.
-bool loadD2xx(std::string *why)
-{
-    QString path = QString::fromLocal8Bit(qgetenv("VELDRIN_D2XX_LIBRARY"));
-    if (path.isEmpty())
-        path = QString::fromLocal8Bit(qgetenv("VELDRIN_SHARED_D2XX_LIBRARY"));
-    if (path.isEmpty()) {
-        *why = "VELDRIN_D2XX_LIBRARY is not set and the build found no copy beside the repository";
-        return false;
-    }
-    QFile file(path);
-    if (file.size() < 256 && file.open(QIODevice::ReadOnly)) {
-        const QByteArray target = file.readAll().trimmed();
-        if (!target.startsWith("\x7f" "ELF"))
-            path = QFileInfo(path).dir().filePath(QString::fromLocal8Bit(target));
-    }
-    if (!dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_GLOBAL)) {
-        *why = dlerror();
-        return false;
-    }
-    return true;
-}
+using UsbKernelStacks::Stack;
 
 class UsbKernel : public ::testing::TestWithParam<Stack>
 {
@@ -64,13 +34,10 @@ protected:
     {
         ASSERT_TRUE(VirtualUsbTestbed::inMockEnvironment()) << "run with umockdev's preload library";
         ASSERT_TRUE(testbed && testbed->isValid()) << (testbed ? testbed->errorText().toStdString() : "");
-        if (GetParam() == Stack::D2xx) {
-            std::string why;
-            if (!loadD2xx(&why))
-                GTEST_SKIP() << "FTDI's D2XX library is not available: " << why;
-            ASSERT_EQ(useFtdiLibrary(), 0);
-        } else {
-            ASSERT_EQ(useLibFtdi(), 0);
+        std::string why;
+        if (!UsbKernelStacks::select(GetParam(), &why)) {
+            ASSERT_FALSE(why.empty()) << "the provider was not selected";
+            GTEST_SKIP() << why;
         }
         ASSERT_EQ(initialise(), 0);
         ASSERT_EQ(getDeviceIndex("SYAH00401xxxx", &first), 0);
@@ -212,7 +179,7 @@ TEST_P(UsbKernel, UnplugDuringAMeasurement)
 
 INSTANTIATE_TEST_SUITE_P(Stacks, UsbKernel, ::testing::Values(Stack::LibFtdi, Stack::D2xx),
                          [](const ::testing::TestParamInfo<Stack> &info) {
-                             return info.param == Stack::LibFtdi ? "libftdi1" : "d2xx";
+                             return UsbKernelStacks::name(info.param);
                          });
 
 } // namespace

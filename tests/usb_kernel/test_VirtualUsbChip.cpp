@@ -12,8 +12,10 @@
 #include <linux/usbdevice_fs.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
+#include "SimulatedFtdiChip.h"
 #include "VirtualUsbChip.h"
 #include "VirtualUsbTestbed.h"
 
@@ -85,6 +87,56 @@ TEST(VirtualUsbChip, AnIdleChipAnswersOneQueuedReadPerLatencyPeriod)
     EXPECT_LE(completions, 300 / latencyMs + 2);
     for (usbdevfs_urb &urb : urbs)
         ::ioctl(fd, USBDEVFS_DISCARDURB, &urb);
+    ::close(fd);
+}
+
+// IN urbs complete in the order they were submitted: bytes that become
+// readable while an earlier urb waits go into that urb, and a urb submitted
+// meanwhile waits behind it, though it could be filled at once.
+TEST(VirtualUsbChip, ANewReadWaitsBehindAnEarlierOne)
+{
+    ASSERT_TRUE(VirtualUsbTestbed::inMockEnvironment());
+    VirtualUsbTestbed testbed("ftdi pace=fast");
+    ASSERT_TRUE(testbed.isValid()) << testbed.errorText().toStdString();
+    const int fd = ::open(testbed.deviceNode(0).toLocal8Bit().constData(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    // The longest latency period: an idle chip's status-only answer is far off.
+    usbdevfs_ctrltransfer setLatency{0x40, 0x09, 255, 1, 0, 1000, nullptr};
+    ASSERT_EQ(::ioctl(fd, USBDEVFS_CONTROL, &setLatency), 0);
+
+    usbdevfs_urb urbs[3] = {};
+    unsigned char buffers[3][64];
+    const auto submit = [&](int i) {
+        urbs[i].type = USBDEVFS_URB_TYPE_BULK;
+        urbs[i].endpoint = 0x81;
+        urbs[i].buffer = buffers[i];
+        urbs[i].buffer_length = sizeof buffers[i];
+        return ::ioctl(fd, USBDEVFS_SUBMITURB, &urbs[i]);
+    };
+    const auto reap = [&]() -> usbdevfs_urb * {
+        usbdevfs_urb *reaped = nullptr;
+        return ::ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped) == 0 ? reaped : nullptr;
+    };
+    // The first answer restarts the latency timer; the next urb then waits.
+    ASSERT_EQ(submit(0), 0);
+    usbdevfs_urb *reaped = nullptr;
+    for (int i = 0; i < 1000 && !reaped; ++i) {
+        reaped = reap();
+        if (!reaped)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(reaped, &urbs[0]);
+    ASSERT_EQ(submit(1), 0);
+    EXPECT_EQ(reap(), nullptr);
+
+    testbed.simulatedChip(0)->sendToHost("hello");
+    ASSERT_EQ(submit(2), 0);
+    reaped = reap();
+    ASSERT_EQ(reaped, &urbs[1]);
+    ASSERT_EQ(reaped->actual_length, 2 + 5);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(buffers[1]) + 2, 5), "hello");
+    EXPECT_EQ(reap(), nullptr);
+    ::ioctl(fd, USBDEVFS_DISCARDURB, &urbs[2]);
     ::close(fd);
 }
 
