@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -88,10 +89,14 @@ TEST_F(StreamingResults, ASweepWaitsForAHostThatTakesRows)
     int completed = 0, firstHeld = 0;
     ASSERT_EQ(waitForCompletedRows(1, 1, 30000, &completed), 0);
     ASSERT_EQ(releaseResultRows(1, 1), 0);
+    // Pacing starts with the first release: rows completed before it (a host
+    // scheduled late, under load) are held, and at most one more follows.
+    int atRelease = 0;
+    ASSERT_EQ(getCompletedRows(1, &atRelease, &firstHeld), 0);
     // Far more time than the whole sweep takes unhindered.
     ASSERT_EQ(waitForCompletedRows(1, points, 3000, &completed), 0);
     EXPECT_GE(completed, rowsInLimit);
-    EXPECT_LE(completed, 1 + rowsInLimit + 1);
+    EXPECT_LE(completed, std::max(atRelease, 1 + rowsInLimit) + 1);
     for (int taken = 1; taken < points;) {
         ASSERT_EQ(waitForCompletedRows(1, taken + 1, 30000, &completed), 0);
         ASSERT_GT(completed, taken);
