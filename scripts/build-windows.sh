@@ -105,8 +105,9 @@ if [ -n "$tests" ]; then
   step "tests under Wine"
   # Without the soak (five minutes of cycles; ctest -L soak runs it), as the
   # plain Linux run; the stress test shortened.
+  # Its summary is repeated as the script's last line.
   VELDRIN_STRESS_SECONDS="${VELDRIN_STRESS_SECONDS:-5}" \
-    ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" -LE soak
+    ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" -LE soak | tee "$build_dir/ctest.log"
 fi
 
 step "package"
@@ -120,3 +121,6 @@ if [ -n "$tests" ]; then
   rm -rf "$unpacked"
 fi
 step "done"
+if [ -n "$tests" ]; then
+  echo "VeldrinLib for $arch-w64-mingw32 under Wine: $(grep -m1 'tests passed' "$build_dir/ctest.log")"
+fi
