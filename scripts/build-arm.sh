@@ -9,8 +9,7 @@
 #   --suites LIST  builds and runs only these test programs (test_<Area>,
 #                  comma-separated) besides the checks of the library, the
 #                  tool and the example
-#   --ci           the test programs CI runs for this architecture: all on
-#                  arm64, a subset on armhf (docs/arm.md)
+#   --ci           the test programs CI runs for this architecture (docs/arm.md)
 #   (build directory: build-arm64 or build-armhf)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,14 +37,19 @@ case "$arch" in
   *) echo "build-arm.sh: --arch is arm64 or armhf" >&2; exit 2 ;;
 esac
 build_dir="${build_dir:-build-$arch}"
-if [ -n "$ci" ] && [ "$arch" = armhf ]; then
-  # CI runs every suite on arm64 and, within its time, these on armhf: where
-  # 32-bit words and pointers change something (the vendors' records, the
-  # wire and storage formats, sizes and counts of results, the C API) rather
-  # than the threads and timing that arm64 covers (docs/arm.md).
-  suites=test_LibFtdiAbi,test_FtdiLibrary,test_capi_Ftd2xx,test_capi_LibFtdi,test_ProtocolParser,test_Properties
-  suites=$suites,test_Veldrin_I_Blocks,test_Veldrin_II_Blocks,test_StreamInterpreter,test_DeviceInfo,test_Bootloader
-  suites=$suites,test_USBResult,test_capi_HostApi,test_capi_MeasurementModel,test_capi_VendorReads,test_StreamingResults
+if [ -n "$ci" ]; then
+  # What CI builds and runs under emulation within its time (docs/arm.md says
+  # why): on arm64 every suite but the simulator's own, the stress test and
+  # the soak; on armhf those where 32-bit words and pointers change something
+  # (the vendors' records, the wire and storage formats, sizes and counts of
+  # results, the C API) rather than the threads and timing that arm64 covers.
+  if [ "$arch" = arm64 ]; then
+    suites=$(cd tests && ls test_*.cpp | sed 's/\.cpp$//' | grep -vxE 'test_Simulated.*|test_Stress|test_Soak' | paste -sd, -)
+  else
+    suites=test_LibFtdiAbi,test_FtdiLibrary,test_capi_Ftd2xx,test_capi_LibFtdi,test_ProtocolParser,test_Properties
+    suites=$suites,test_Veldrin_I_Blocks,test_Veldrin_II_Blocks,test_StreamInterpreter,test_DeviceInfo,test_Bootloader
+    suites=$suites,test_USBResult,test_capi_HostApi,test_capi_MeasurementModel,test_capi_VendorReads,test_StreamingResults
+  fi
 fi
 
 step_started=$SECONDS
@@ -71,7 +75,7 @@ if [ -n "$tests" ]; then
   # The suites on the simulated bus, the stress test shortened, without the
   # soak (label soak: minutes of cycles; ctest -L soak runs it).
   VELDRIN_STRESS_SECONDS="${VELDRIN_STRESS_SECONDS:-5}" \
-    ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" -LE soak
+    ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" -LE soak | tee "$build_dir/qemu-tests.log"
 fi
 
 if [ -n "$package" ]; then
@@ -79,3 +83,6 @@ if [ -n "$package" ]; then
   bash scripts/package.sh --arch "$arch" --build-dir "$build_dir"
 fi
 step "done"
+if [ -n "$tests" ]; then
+  echo "Linux $arch under qemu-user: $(grep -E 'tests passed' "$build_dir/qemu-tests.log")"
+fi
