@@ -40,14 +40,6 @@ inline int threadCount()
     return count;
 }
 
-// Starts a thread and returns once it has ended: ThreadSanitizer adds a
-// helper thread of its own when a process first starts one, which a test lets
-// happen before it counts.
-inline void startAndEndAThread()
-{
-    std::thread([] {}).join();
-}
-
 // The system's handle table, filtered to this process (GetProcessHandleCount
 // answers 0 under Wine).
 inline int handleCount()
@@ -107,20 +99,6 @@ inline int threadCount()
     return entriesOf("/proc/self/task");
 }
 
-// Starts a thread and returns once it has left the thread list: ThreadSanitizer
-// adds a helper thread of its own when a process first starts one, which a
-// test lets happen before it counts. A joined thread can stay listed a moment
-// after the join (long enough to count under qemu-user, which ends its own
-// thread only after it has woken the joining one).
-inline void startAndEndAThread()
-{
-    long id = 0;
-    std::thread([&id] { id = syscall(SYS_gettid); }).join();
-    const std::string task = "/proc/self/task/" + std::to_string(id);
-    for (int i = 0; i < 500 && access(task.c_str(), F_OK) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-}
-
 // Open descriptors, without the one that reads the directory.
 inline int handleCount()
 {
@@ -129,5 +107,23 @@ inline int handleCount()
 }
 
 #endif
+
+// Starts a thread and returns once it has left the thread list: ThreadSanitizer
+// adds a helper thread of its own when a process first starts one, which a
+// test lets happen before it counts. A joined thread can stay listed a moment
+// after the join (long enough to count under qemu-user, which ends its own
+// thread only after it has woken the joining one).
+inline void startAndEndAThread()
+{
+#if defined(_WIN32)
+    std::thread([] {}).join();
+#else
+    long id = 0;
+    std::thread([&id] { id = syscall(SYS_gettid); }).join();
+    const std::string task = "/proc/self/task/" + std::to_string(id);
+    for (int i = 0; i < 500 && access(task.c_str(), F_OK) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+#endif
+}
 
 } // namespace ProcessCounters
