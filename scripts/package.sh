@@ -35,15 +35,19 @@ case "$arch" in
   arm64|armhf)
     bash scripts/install-cross-packages.sh "$arch"
     build_dir="${build_dir:-build-deb-$arch}"
+    # The Debian layout named outright: a build folder configured before it
+    # was the toolchain's default keeps the plain lib/ in its cache.
+    libdir="lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)"
     cross=(-DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/linux-$([ "$arch" = arm64 ] && echo aarch64 || echo armhf).cmake"
-           -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch") ;;
+           -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch" -DCMAKE_INSTALL_LIBDIR:PATH="$libdir"
+           -DVELDRIN_INSTALL_CMAKEDIR="$libdir/cmake/VeldrinLib") ;;
   *) echo "package.sh: --arch is arm64 or armhf" >&2; exit 2 ;;
 esac
 jobs=$(nproc 2>/dev/null || echo 2)
 if [ -n "$reuse" ]; then
   [ -n "$arch" ] || { echo "package.sh: --build-dir goes with --arch" >&2; exit 2; }
   [ -f "$build_dir/CMakeCache.txt" ] || { echo "package.sh: no build in $build_dir" >&2; exit 2; }
-  cmake -S . -B "$build_dir" -DCMAKE_INSTALL_PREFIX=/usr -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE="$arch" >/dev/null
+  cmake -S . -B "$build_dir" -DCMAKE_INSTALL_PREFIX=/usr "${cross[@]}" >/dev/null
 else
   build_dir="${build_dir:-build-deb}"
   cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr "${cross[@]}" \
