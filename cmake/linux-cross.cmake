@@ -18,3 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+# Installed as on the target's Debian (Raspberry Pi OS): libraries, CMake and
+# pkg-config files in /usr/lib/<triplet>. CMake picks the multiarch folder by
+# itself only for a native build.
+set(CMAKE_INSTALL_LIBDIR lib/${VELDRIN_CROSS_TRIPLET} CACHE PATH "Object code libraries (lib/<triplet>)")
