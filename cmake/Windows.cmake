@@ -1,4 +1,4 @@
-# The Windows build (MinGW-w64, cmake/mingw-w64-i686.cmake): VeldrinLib.dll
+# The Windows build (MinGW-w64, cmake/mingw-w64-i686.cmake or -x86_64.cmake): VeldrinLib.dll
 # with its import library and module-definition file, the runtime DLLs it
 # needs beside it, and Wine to run the programs when cross-compiling.
 # Included from the top-level CMakeLists.txt after the VeldrinLib target.

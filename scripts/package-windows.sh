@@ -3,7 +3,7 @@
 # VeldrinLib.dll with the DLLs it imports (Qt 5 Core and the MinGW C++
 # runtime) and their licence texts, the import library, the .def file, the
 # header, veldrin.exe and the README for Windows hosts.
-# Usage: scripts/package-windows.sh BUILD_DIR   (writes BUILD_DIR/VeldrinLib-<version>-win32.zip)
+# Usage: scripts/package-windows.sh BUILD_DIR   (writes BUILD_DIR/VeldrinLib-<version>-win32.zip or -win64.zip)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${1:?usage: package-windows.sh BUILD_DIR}"
@@ -33,7 +33,15 @@ strip_tool=$([ "$platform" = win64 ] && echo x86_64-w64-mingw32-strip || echo i6
 for binary in "$stage"/*.dll "$stage"/*.exe; do
   "$strip_tool" --strip-unneeded "$binary"
 done
-cp packaging/windows/README.txt "$stage/README.txt"
+# The README for this width.
+if [ "$platform" = win64 ]; then
+  readme=(64 x64 libgcc_s_seh-1.dll x86_64 "32-bit programs need VeldrinLib-$version-win32.zip")
+else
+  readme=(32 x86 libgcc_s_dw2-1.dll i686
+          "on 64-bit Windows too, where they run under WOW64; 64-bit programs need VeldrinLib-$version-win64.zip")
+fi
+sed -e "s/@BITS@/${readme[0]}/g; s/@MACHINE@/${readme[1]}/; s/@GCC_DLL@/${readme[2]}/; s/@MINGW@/${readme[3]}/" \
+    -e "s/@OTHER_NOTE@/${readme[4]}/" packaging/windows/README.txt >"$stage/README.txt"
 cp examples/measure.c "$stage/example-measure.c"
 
 # Licences: Qt 5 Core under the LGPL version 3 (which builds on the GPL

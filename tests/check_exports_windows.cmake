@@ -1,12 +1,17 @@
 # Checks VeldrinLib.dll as a Windows host sees it: its export table names
 # exactly the functions of the .def file, undecorated, and those are every
 # function the public header declares (with `close`, the Windows-only name of
-# closeLibrary); its version resource says 3.0.0.0 for file and product.
+# closeLibrary); its version resource says 3.0.0.0 for file and product; its
+# format is the one of the build's width (pe-i386 or pe-x86-64).
 # Usage: cmake -DOBJDUMP=<objdump> -DLIBRARY=<VeldrinLib.dll> -DDEF=<VeldrinLib.def>
-#              -DHEADER=<VeldrinLib.h> -P check_exports_windows.cmake
+#              -DHEADER=<VeldrinLib.h> -DFORMAT=<pei-i386|pei-x86-64> -P check_exports_windows.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${LIBRARY}")
+endif()
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+  string(REGEX MATCH "file format [^\n]*" found "${dump}")
+  message(FATAL_ERROR "${LIBRARY} is not ${FORMAT} but has ${found}")
 endif()
 # The name pointer table: lines "	[   n] name" up to the next empty line.
 string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n([^\n]+\n)*" table "${dump}")
@@ -48,4 +53,4 @@ string(FIND "${bytes}" "bd04effe000001000000030000000000000003000000000000" fixe
 if(fixed EQUAL -1)
   message(FATAL_ERROR "${LIBRARY} has no version resource for 3.0.0.0")
 endif()
-message(STATUS "${LIBRARY}: ${count} undecorated exports, as declared; version resource 3.0.0.0")
+message(STATUS "${LIBRARY} (${FORMAT}): ${count} undecorated exports, as declared; version resource 3.0.0.0")

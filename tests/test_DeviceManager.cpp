@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <thread>
 
 #include "DeviceManager.h"
 #include "ProcessCounters.h"
@@ -184,9 +183,7 @@ TEST_F(DeviceManagerTest, WaitUntilIdleReturnsWhenAnInstrumentFallsSilent)
 
 TEST_F(DeviceManagerTest, DestructionDrainsClosesAndReleasesEveryDevice)
 {
-    // ThreadSanitizer adds a helper thread of its own when the process first
-    // starts a thread; let that happen before counting.
-    std::thread([] {}).join();
+    ProcessCounters::startAndEndAThread();
     const int threadsBefore = threadCount();
     build(QStringLiteral("gen1; gen2; gen2 fault=busy"));
     ASSERT_EQ(manager->checkDevice(1), 0);

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #if !defined(_WIN32)
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,10 +90,14 @@ TEST_F(StreamingResults, ASweepWaitsForAHostThatTakesRows)
     int completed = 0, firstHeld = 0;
     ASSERT_EQ(waitForCompletedRows(1, 1, 30000, &completed), 0);
     ASSERT_EQ(releaseResultRows(1, 1), 0);
+    // Pacing starts with the first release: rows completed before it (a host
+    // scheduled late, under load) are held, and at most one more follows.
+    int atRelease = 0;
+    ASSERT_EQ(getCompletedRows(1, &atRelease, &firstHeld), 0);
     // Far more time than the whole sweep takes unhindered.
     ASSERT_EQ(waitForCompletedRows(1, points, 3000, &completed), 0);
     EXPECT_GE(completed, rowsInLimit);
-    EXPECT_LE(completed, 1 + rowsInLimit + 1);
+    EXPECT_LE(completed, std::max(atRelease, 1 + rowsInLimit) + 1);
     for (int taken = 1; taken < points;) {
         ASSERT_EQ(waitForCompletedRows(1, taken + 1, 30000, &completed), 0);
         ASSERT_GT(completed, taken);
@@ -240,6 +246,7 @@ TEST_F(StreamingResults, SelectionErrorTextAndTheEmptyBus)
 // In a child limited to 256 MB of address space beyond what it uses: a
 // 50000 x 50000 sweep on both channels that the host never releases. Returns
 // 0, or the number of the first check that failed.
+constexpr int LimitNotEnforced = 77;
 int sweepBeyondTheAddressSpace()
 {
     // Room taken before the limit: once it is reached, little is left.
@@ -254,6 +261,13 @@ int sweepBeyondTheAddressSpace()
     const rlimit bound = {limit, limit};
     if (setrlimit(RLIMIT_AS, &bound) != 0)
         return 2;
+    // qemu-user accepts the limit but keeps it from the emulated program:
+    // without it the sweep would fill the machine's memory instead.
+    void *beyond = mmap(nullptr, size_t(512) << 20, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (beyond != MAP_FAILED) {
+        munmap(beyond, size_t(512) << 20);
+        return LimitNotEnforced;
+    }
     if (useSimulatedBus("gen2 signal=dc pace=fast") != 0 || initialise() != 0)
         return 3;
     if (run2DSweepMeasurement(1, 3, 3, 50000, 50000) != 0)
@@ -303,6 +317,8 @@ TEST_F(StreamingResults, AMeasurementBeyondTheAddressSpaceEndsWith30)
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+    if (WEXITSTATUS(status) == LimitNotEnforced)
+        GTEST_SKIP() << "the address-space limit is not enforced here (qemu-user)";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "check " << WEXITSTATUS(status) << " failed";
 }
 

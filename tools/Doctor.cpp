@@ -331,6 +331,29 @@ std::vector<std::string> librarySearchDirectories()
     return dirs;
 }
 
+// FTDI publishes D2XX for Linux as one archive per processor; the one that
+// fits this program's. On ARM boards libftdi1 (a distribution package) is the
+// usual route.
+constexpr const char *d2xxBuild =
+#if defined(__aarch64__)
+    "its ARMv8 (64-bit ARM) build";
+#elif defined(__arm__) && defined(__ARM_PCS_VFP)
+    "its ARMv7 hard-float build (ARMv6 hard-float on a Raspberry Pi 1 or Zero)";
+#elif defined(__arm__)
+    "its ARM soft-float build";
+#elif defined(__x86_64__)
+    "its x86_64 build";
+#elif defined(__i386__)
+    "its i386 build";
+#else
+    "its build for this processor";
+#endif
+#if defined(__arm__) || defined(__aarch64__)
+constexpr bool armBoard = true;
+#else
+constexpr bool armBoard = false;
+#endif
+
 void checkD2xx(const Settings &settings, DoctorReport &report)
 {
     const bool standardName = settings.d2xxLibrary.empty();
@@ -356,11 +379,15 @@ void checkD2xx(const Settings &settings, DoctorReport &report)
                                + " is there: the unversioned name the library loads is missing",
                            {"sudo ln -sf " + copy.substr(dir.size() + 1) + " " + dir + "/libftd2xx.so && sudo ldconfig"});
         } else {
-            report.problemIf(required, name + " does not load: " + why,
-                           {"install FTDI's D2XX library for Linux (libftd2xx, from FTDI's D2XX drivers page;",
-                            "see " + documentationFolder() + "/hardware-linux.md), e.g. for 1.4.24:",
-                            "sudo install -m 0755 libftd2xx.so.1.4.24 /usr/local/lib/",
-                            "sudo ln -sf libftd2xx.so.1.4.24 /usr/local/lib/libftd2xx.so && sudo ldconfig"});
+            std::vector<std::string> fixes = {
+                std::string("install FTDI's D2XX library for Linux, ") + d2xxBuild + " (libftd2xx, from FTDI's",
+                "D2XX drivers page; see " + documentationFolder() + "/hardware-linux.md), e.g. for 1.4.24:",
+                "sudo install -m 0755 libftd2xx.so.1.4.24 /usr/local/lib/",
+                "sudo ln -sf libftd2xx.so.1.4.24 /usr/local/lib/libftd2xx.so && sudo ldconfig"};
+            if (armBoard)
+                fixes.insert(fixes.begin(), "on an ARM board the usual route is libftdi1 instead"
+                                            " (sudo apt install libftdi1-2; veldrin --libftdi), or:");
+            report.problemIf(required, name + " does not load: " + why, fixes);
         }
         return;
     }

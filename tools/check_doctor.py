@@ -8,6 +8,7 @@ verdicts hold when the tests run as root, who may open anything.
 
 import ctypes.util
 import os
+import platform
 import re
 import shutil
 import struct
@@ -151,6 +152,10 @@ class DoctorTest(unittest.TestCase):
         self.assertEqual(code, 1, out)
         self.assertProblem(out, r"libftd2xx\.so does not load: .*No such file")
         self.assertIn("sudo ln -sf libftd2xx.so.1.4.24 /usr/local/lib/libftd2xx.so && sudo ldconfig", out)
+        # FTDI's build for the processor the tool runs on.
+        self.assertIn("install FTDI's D2XX library for Linux, its ", out)
+        if platform.machine() == "x86_64":
+            self.assertIn("install FTDI's D2XX library for Linux, its x86_64 build", out)
         self.assertEqual(out.count("PROBLEM"), 1, out)
 
         # Another library under that name: loads, but is not D2XX.

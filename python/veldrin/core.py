@@ -3,8 +3,11 @@
 import ctypes
 import ctypes.util
 import os
+import struct
 import sys
 import time
+
+from . import _pe
 
 try:  # Results are numpy arrays where numpy is installed, lists otherwise.
     import numpy as _np
@@ -12,6 +15,8 @@ except ImportError:  # pragma: no cover - depends on the machine
     _np = None
 
 _lib = None
+# The interpreter's pointer width: a Windows DLL must match it.
+_PYTHON_BITS = struct.calcsize("P") * 8
 
 BUFFER_TOO_SMALL = 28
 INVALID_ARGUMENT = 26
@@ -38,7 +43,7 @@ def _candidates():
     # builds cannot be loaded into an uninstrumented python. An installed
     # package has no checkout around it.
     if os.path.exists(os.path.join(root, "CMakeLists.txt")):
-        for build in (["build-win32", "build"] if sys.platform.startswith("win") else ["build"]):
+        for build in (["build-win64", "build-win32", "build"] if sys.platform.startswith("win") else ["build"]):
             for name in names:
                 yield os.path.join(root, build, name)
     # The system's library search: the dynamic loader by soname (its cache,
@@ -51,6 +56,15 @@ def _candidates():
         yield found
 
 
+def _windows_mismatch(path):
+    """On Windows, why this Python cannot load the DLL at path (a bare name
+    is looked up on PATH), or None."""
+    if not sys.platform.startswith("win"):
+        return None
+    found = path if os.path.dirname(path) else ctypes.util.find_library(path)
+    return _pe.mismatch(found, _PYTHON_BITS) if found else None
+
+
 def load_library():
     """Loads the shared library once and declares every export's signature."""
     global _lib
@@ -59,6 +73,10 @@ def load_library():
     errors = []
     for path in _candidates():
         if os.path.sep in path and not os.path.exists(path):
+            continue
+        problem = _windows_mismatch(path)
+        if problem:
+            errors.append(problem)
             continue
         try:
             lib = ctypes.CDLL(path)

@@ -12,7 +12,13 @@
 #include <vector>
 #else
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
 #endif
+#include <thread>
 
 namespace ProcessCounters {
 
@@ -101,5 +107,23 @@ inline int handleCount()
 }
 
 #endif
+
+// Starts a thread and returns once it has left the thread list: ThreadSanitizer
+// adds a helper thread of its own when a process first starts one, which a
+// test lets happen before it counts. A joined thread can stay listed a moment
+// after the join (long enough to count under qemu-user, which ends its own
+// thread only after it has woken the joining one).
+inline void startAndEndAThread()
+{
+#if defined(_WIN32)
+    std::thread([] {}).join();
+#else
+    long id = 0;
+    std::thread([&id] { id = syscall(SYS_gettid); }).join();
+    const std::string task = "/proc/self/task/" + std::to_string(id);
+    for (int i = 0; i < 500 && access(task.c_str(), F_OK) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+#endif
+}
 
 } // namespace ProcessCounters
