@@ -23,21 +23,14 @@ std::uint16_t usualProductId(DeviceType type)
     }
 }
 
-// Copies a text into a caller buffer of Ftdi::TextBufferSize bytes.
-void copyOut(char *destination, const QByteArray &text, int maxLength = TextBufferSize - 1)
+// Copies at most maxLength bytes of a text and its terminator into a caller buffer.
+void copyOut(char *destination, const QByteArray &text, int maxLength)
 {
     if (!destination)
         return;
     const int length = std::min(text.size(), maxLength);
     std::memcpy(destination, text.constData(), static_cast<size_t>(length));
     destination[length] = '\0';
-}
-
-QByteArray copyIn(const char *source)
-{
-    if (!source)
-        return QByteArray();
-    return QByteArray(source, static_cast<int>(qstrnlen(source, TextBufferSize - 1)));
 }
 
 bool validTransferSize(std::uint32_t size)
@@ -50,24 +43,10 @@ bool validTransferSize(std::uint32_t size)
 SimulatedFtdiChip::SimulatedFtdiChip(DeviceType type, const QString &serialNumber,
                                      const QString &description, std::shared_ptr<SimulatedPeer> peer)
     : m_type(type), m_listedSerialNumber(serialNumber), m_listedDescription(description),
-      m_usbId(0x0403u << 16 | usualProductId(type)), m_peer(std::move(peer))
+      m_usbId(0x0403u << 16 | usualProductId(type)),
+      m_eeprom(type, usualProductId(type), serialNumber.toLatin1(), description.toLatin1()), m_peer(std::move(peer))
 {
     m_clock.start();
-    m_eeprom.serialNumber = serialNumber.toLatin1();
-    m_eeprom.description = description.toLatin1();
-    ProgramData &record = m_eeprom.record;
-    record.vendorId = 0x0403;
-    record.productId = usualProductId(type);
-    record.maxPower = 90;
-    record.pnp = 1;
-    record.serNumEnableR = 1;
-    record.serNumEnableH = 1;
-    EepromXSeries &x = m_eeprom.xSeries;
-    x.common.deviceType = type;
-    x.common.vendorId = 0x0403;
-    x.common.productId = usualProductId(type);
-    x.common.maxPower = 90;
-    x.common.serNumEnable = 1;
 }
 
 SimulatedFtdiChip::~SimulatedFtdiChip() = default;
@@ -811,19 +790,7 @@ Status SimulatedFtdiChip::eeRead(quintptr session, ProgramData *data)
         return EepromReadFailed;
     if (m_faults & BlankEeprom)
         return EepromNotProgrammed;
-    ProgramData record = m_eeprom.record;
-    record.signature1 = data->signature1;
-    record.signature2 = data->signature2;
-    record.version = data->version;
-    record.manufacturer = data->manufacturer;
-    record.manufacturerId = data->manufacturerId;
-    record.description = data->description;
-    record.serialNumber = data->serialNumber;
-    *data = record;
-    copyOut(data->manufacturer, m_eeprom.manufacturer);
-    copyOut(data->manufacturerId, m_eeprom.manufacturerId);
-    copyOut(data->description, m_eeprom.description);
-    copyOut(data->serialNumber, m_eeprom.serialNumber);
+    m_eeprom.readRecord(*data);
     return Ok;
 }
 
@@ -839,14 +806,7 @@ Status SimulatedFtdiChip::eeProgram(quintptr session, ProgramData *data)
     if (!data || data->signature1 != ProgramDataSignature1
         || data->signature2 != ProgramDataSignature2 || data->version < classicRecordVersion())
         return InvalidParameter;
-    ProgramData record = *data;
-    m_eeprom.manufacturer = copyIn(record.manufacturer);
-    m_eeprom.manufacturerId = copyIn(record.manufacturerId);
-    m_eeprom.description = copyIn(record.description);
-    m_eeprom.serialNumber = copyIn(record.serialNumber);
-    record.manufacturer = record.manufacturerId = record.description = record.serialNumber = nullptr;
-    m_eeprom.record = record;
-    ++m_eeprom.programCount;
+    m_eeprom.programRecord(*data);
     m_faults &= ~BlankEeprom;
     return Ok;
 }
@@ -857,28 +817,16 @@ Status SimulatedFtdiChip::eepromRead(quintptr session, void *data, std::uint32_t
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     logCall("eepromRead", {size});
-    const Status status = checkSession(session);
+    Status status = checkSession(session);
+    if (status == Ok)
+        status = SimulatedFtdiEeprom::checkImage(data, size, m_type);
     if (status != Ok)
         return status;
-    if (!data || size < sizeof(EepromHeader))
-        return InvalidParameter;
-    EepromHeader header;
-    std::memcpy(&header, data, sizeof header);
-    if (header.deviceType != m_type)
-        return InvalidParameter;
-    if (m_type != DeviceXSeries)
-        return NotSupported;
-    if (size < sizeof(EepromXSeries))
-        return InvalidParameter;
     if (m_faults & EepromReadFailure)
         return EepromReadFailed;
     if (m_faults & BlankEeprom)
         return EepromNotProgrammed;
-    std::memcpy(data, &m_eeprom.xSeries, sizeof(EepromXSeries));
-    copyOut(manufacturer, m_eeprom.manufacturer);
-    copyOut(manufacturerId, m_eeprom.manufacturerId);
-    copyOut(description, m_eeprom.description);
-    copyOut(serialNumber, m_eeprom.serialNumber);
+    m_eeprom.readImage(data, manufacturer, manufacturerId, description, serialNumber);
     return Ok;
 }
 
@@ -888,25 +836,12 @@ Status SimulatedFtdiChip::eepromProgram(quintptr session, void *data, std::uint3
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     logCall("eepromProgram", {size});
-    const Status status = checkSession(session);
+    Status status = checkSession(session);
+    if (status == Ok)
+        status = SimulatedFtdiEeprom::checkImage(data, size, m_type);
     if (status != Ok)
         return status;
-    if (!data || size < sizeof(EepromHeader))
-        return InvalidParameter;
-    EepromHeader header;
-    std::memcpy(&header, data, sizeof header);
-    if (header.deviceType != m_type)
-        return InvalidParameter;
-    if (m_type != DeviceXSeries)
-        return NotSupported;
-    if (size < sizeof(EepromXSeries))
-        return InvalidParameter;
-    std::memcpy(&m_eeprom.xSeries, data, sizeof(EepromXSeries));
-    m_eeprom.manufacturer = copyIn(manufacturer);
-    m_eeprom.manufacturerId = copyIn(manufacturerId);
-    m_eeprom.description = copyIn(description);
-    m_eeprom.serialNumber = copyIn(serialNumber);
-    ++m_eeprom.programCount;
+    m_eeprom.programImage(data, manufacturer, manufacturerId, description, serialNumber);
     m_faults &= ~BlankEeprom;
     return Ok;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "FtdiTypes.h"
+#include "SimulatedFtdiEeprom.h"
 #include "SimulatedPeer.h"
 
 // One virtual FTDI bridge chip on a SimulatedBus.
@@ -134,17 +135,7 @@ public:
     };
 
     // The chip's EEPROM contents.
-    struct Eeprom
-    {
-        bool programmed = true;
-        QByteArray manufacturer = "FTDI";
-        QByteArray manufacturerId = "FT";
-        QByteArray description;
-        QByteArray serialNumber;
-        Ftdi::ProgramData record{};      // FT232R / FT232H fields (text pointers null)
-        Ftdi::EepromXSeries xSeries{};   // FT-X fields
-        int programCount = 0;
-    };
+    using Eeprom = SimulatedFtdiEeprom;
 
     // One vendor call made with a handle to this chip (or opening it), e.g.
     // "open", "setBitMode 255 64", "eeRead 5", "write 3"; `atNs` counts from

@@ -59,8 +59,9 @@ TEST_F(StreamingResults, RowsCompleteInOrderWhileARealTimeSweepRuns)
     for (int next = 1; next <= points; ++next) {
         ASSERT_EQ(waitForCompletedRows(1, next, 10000, &completed), 0);
         ASSERT_GE(completed, next);
-        if (next == 1)
+        if (next == 1) {
             ASSERT_EQ(isMeasurementComplete(1, &completeAtFirstRow), 0);
+        }
         for (int channel = 1; channel <= 2; ++channel) {
             ASSERT_EQ(row(channel, next - 1, values), 0);
             EXPECT_EQ(int(values.size()), samples);
